@@ -1,0 +1,23 @@
+// Everything done to the mount point /home/pi/media: testing it, mounting the
+// key there with retries and clean-up, and unmounting it.
+#pragma once
+
+// True when the mountpoint tool says /home/pi/media is a mount point now.
+bool isMounted();
+
+// True when /home/pi/media can be opened and listed. A mount whose device has
+// gone fails here while still being a mount point.
+bool isMountedDirAccesable();
+
+// Mounts /dev/sd<letter><partition> (the whole disk for partition -1) at the
+// mount point, up to three attempts. True only when this call's commands were
+// followed by the mount point showing up as mounted within about a second.
+bool MountUsbkey(char letter, int partition);
+
+// Prints "Unmounting" and runs the unmount; the outcome is not checked.
+void UnmountUsbkey();
+
+// Asks the kernel (mountinfo) whether anything is mounted at path or below it.
+// True also when the kernel cannot be asked: callers use it to decide whether a
+// recursive removal is safe, and an unknown answer is not safe.
+bool mountsAtOrBelow(const char* path);

@@ -1,0 +1,58 @@
+// Every path, command line, name and delay the daemon uses. They are fixed
+// in the build on purpose: the daemon reads no arguments, environment or
+// configuration, so what a device does can be read off this one file.
+#pragma once
+
+namespace tarvex {
+
+// Start-up and supervision timing (seconds).
+constexpr unsigned kStartupDelaySeconds = 5;
+constexpr unsigned kSettleDelaySeconds = 3;
+constexpr unsigned kPassDelaySeconds = 3;
+
+// Version stamp appended at every start.
+constexpr const char* kVersion = "6";
+constexpr const char* kVersionStampPath = "/tmp/quorl_version.txt";
+constexpr const char* kVersionStampFormat = "Tarvex Version: %s\nBuild: %s - %s\n";
+
+// USB key probe.
+constexpr const char* kDevDir = "/dev";
+constexpr const char* kPartitionSizeCommand = "sudo fdisk -l /dev/";
+
+// Mount point control.
+constexpr const char* kMountPoint = "/home/pi/media";
+constexpr const char* kIsMountedCommand =
+    "if mountpoint -q /home/pi/media ; then echo Yes; else echo No; fi";
+constexpr const char* kMountCommandPrefix = "sudo mount /dev/sd";
+constexpr const char* kMountOptions = "  -o rw -o uid=pi -o gid=pi";
+constexpr const char* kUnmountCommand = "sudo umount /home/pi/media";
+constexpr const char* kRemoveMountPointCommand = "sudo rm -r /home/pi/media";
+constexpr const char* kMakeMountPointCommand = "mkdir /home/pi/media";
+constexpr const char* kMountInfoPath = "/proc/self/mountinfo";
+constexpr int kMountAttempts = 3;
+constexpr int kMountWaitPolls = 10;
+constexpr unsigned kMountPollMicroseconds = 100000;
+constexpr unsigned kCleanupPauseMicroseconds = 100000;
+
+// Update look.
+constexpr const char* kLocalLogPath = "/home/pi/log.txt";
+constexpr const char* kKeyLogName = "/log.txt";
+constexpr const char* kUpdateFolder = "_QuorlUpdate";
+constexpr const char* kPostUpdateFolder = "_QuorlPostUpdate";
+constexpr const char* kUpdateScriptName = "/quorlupdate.sh";
+constexpr const char* kFoundSoundCommand = "aplay /home/pi/disk_found.wav";
+// Relative on purpose: looked up in the daemon's working directory.
+constexpr const char* kErrorSoundCommand = "aplay error1.wav";
+constexpr const char* kSyncCommand = "sync";
+
+// Progress beeper.
+constexpr const char* kBeepCommand = "aplay /opt/quorl/Distrib/Data/beep-08b.wav";
+constexpr unsigned kBeepPauseSeconds = 1;
+
+// Application watchdog.
+constexpr const char* kProcDir = "/proc";
+constexpr const char* kApplicationName = "Quorl";
+constexpr const char* kRelaunchCommand = "/home/pi/Quorl silent &";
+constexpr int kWatchdogGracePasses = 10;
+
+}  // namespace tarvex
