@@ -44,24 +44,29 @@ bool flushToDevice(const std::string& path, int openFlags) {
 
 // Copies the local log onto the key and flushes it there. The copy never
 // overwrites: a log.txt already on the key is left as it is and the copy fails.
+// A directory of that name receives the file under its own name.
 bool copyLogToKey(const std::string& destination) {
     std::error_code error;
-    if (!fs::copy_file(tarvex::kLocalLogPath, destination, error)) {
-        printStatusLine(std::string("Cannot copy ") + tarvex::kLocalLogPath + " to " +
-                        destination + ": " + error.message() + "; keeping it");
-        return false;
+    fs::path written = destination;
+    if (fs::is_directory(written, error)) {
+        written /= fs::path(tarvex::kLocalLogPath).filename();
     }
-    if (!flushToDevice(destination, O_RDONLY)) {
-        const std::string reason = std::strerror(errno);
-        printStatusLine("Cannot flush " + destination + ": " + reason + "; keeping " +
-                        tarvex::kLocalLogPath);
-        // A half-written copy would block every later hand-off (the copy never
-        // overwrites), so take it back; the local log is still intact.
-        fs::remove(destination, error);
+    const bool existedBefore = fs::exists(fs::symlink_status(written, error));
+    fs::copy(tarvex::kLocalLogPath, destination, error);
+    const bool flushed = !error && flushToDevice(written, O_RDONLY);
+    if (!flushed) {
+        const std::string reason = error ? error.message() : std::strerror(errno);
+        printStatusLine(std::string("Cannot copy ") + tarvex::kLocalLogPath + " to " +
+                        destination + ": " + reason + "; keeping it");
+        // A partial copy would block every later hand-off, since the copy never
+        // overwrites; one that was there before is not ours to remove.
+        if (!existedBefore) {
+            fs::remove(written, error);
+        }
         return false;
     }
     // The directory entry too, where the file system supports it.
-    flushToDevice(tarvex::kMountPoint, O_RDONLY | O_DIRECTORY);
+    flushToDevice(written.parent_path(), O_RDONLY | O_DIRECTORY);
     return true;
 }
 

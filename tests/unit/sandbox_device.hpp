@@ -1,0 +1,74 @@
+// Helpers for tests that run inside the device sandbox: shell steps of the
+// test itself (making keys, inserting and pulling them) and a reset of the
+// device between tests. Only valid inside the sandbox, where /dev, /home/pi,
+// /tmp and /proc are private.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace sandbox {
+
+inline bool insideSandbox() { return std::ifstream("/run/tarvex/bin/key").good(); }
+
+// Runs a test step through the shell; true on exit status 0.
+inline bool sh(const std::string& command) {
+    std::fflush(stdout);
+    return std::system(command.c_str()) == 0;
+}
+
+// Output of a test step.
+inline std::string output(const std::string& command) {
+    std::string text;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[4096];
+        size_t got;
+        while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, got);
+        pclose(pipe);
+    }
+    return text;
+}
+
+inline std::string fileText(const std::string& path) {
+    std::ifstream file(path);
+    return std::string((std::istreambuf_iterator<char>(file)), {});
+}
+
+// Back to a device with no key, nothing mounted, an empty mount point owned by
+// pi, and no recorded sounds.
+inline void resetDevice() {
+    sh("while mountpoint -q /home/pi/media; do umount -l /home/pi/media || break; done");
+    sh("rm -f /dev/sd* /tmp/aplay.log /home/pi/log.txt");
+    sh("rm -rf /home/pi/media && mkdir /home/pi/media && chown pi:pi /home/pi/media");
+}
+
+// Writes /tmp/fakebin/<name> and puts /tmp/fakebin first on PATH. Commands
+// the daemon runs through sudo still get the real tools: sudo resets PATH.
+inline bool fakeTool(const std::string& name, const std::string& body) {
+    static const std::string realPath = std::getenv("PATH");
+    const bool written = sh("mkdir -p /tmp/fakebin && cat > /tmp/fakebin/" + name +
+                            " <<'EOF'\n#!/bin/sh\n" + body + "\nEOF\nchmod +x /tmp/fakebin/" + name);
+    setenv("PATH", ("/tmp/fakebin:" + realPath).c_str(), 1);
+    return written;
+}
+
+// Drops every fake tool and restores PATH.
+inline void removeFakeTools() {
+    static const std::string realPath = std::getenv("PATH");
+    sh("rm -rf /tmp/fakebin");
+    setenv("PATH", realPath.c_str(), 1);
+}
+
+// Fails a test body that needs the sandbox, so a stray run on a host does
+// nothing to the host's real paths.
+#define REQUIRE_SANDBOX()                                                   \
+    do {                                                                    \
+        if (!sandbox::insideSandbox()) GTEST_FAIL() << "run inside the sandbox"; \
+    } while (0)
+
+}  // namespace sandbox

@@ -1,0 +1,125 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "sandbox_device.hpp"
+#include "storage/usb_key_probe.hpp"
+
+namespace {
+
+using sandbox::sh;
+
+struct FdiskLineCase {
+    const char* name;
+    std::string line;
+    uint64_t bytes;
+};
+
+class FdiskFirstLine : public testing::TestWithParam<FdiskLineCase> {};
+
+TEST_P(FdiskFirstLine, ByteCount) {
+    EXPECT_EQ(parseFdiskByteCount(GetParam().line), GetParam().bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, FdiskFirstLine,
+    testing::Values(
+        FdiskLineCase{"Partition", "Disk /dev/sda1: 7.5 GiB, 8053063680 bytes, 15728640 sectors\n",
+                      8053063680ULL},
+        FdiskLineCase{"Small", "Disk /dev/sdb2: 100 MiB, 104857600 bytes, 204800 sectors\n",
+                      104857600ULL},
+        FdiskLineCase{"Beyond32Bits", "Disk /dev/sdc1: 1.82 TiB, 2000398934016 bytes, x\n",
+                      2000398934016ULL},
+        FdiskLineCase{"NoComma", "fdisk: cannot open /dev/sda9: No such file\n", 0},
+        FdiskLineCase{"CommaLastBeforeNewline", "Disk /dev/sda1: 7.5 GiB,\n", 0},
+        FdiskLineCase{"CommaAtEndNoNewline", "Disk /dev/sda1: 7.5 GiB,", 0},
+        FdiskLineCase{"NoDigitsAfterComma", "Disk /dev/sda1: 7.5 GiB, many bytes\n", 0},
+        FdiskLineCase{"ExtraBlanksSkipped", "Disk x, \t  42 bytes\n", 42},
+        FdiskLineCase{"OnlyFirstCommaCounts", "Disk x,y, 42 bytes\n", 0},
+        FdiskLineCase{"CharacterAfterCommaIsSkippedWhatever", "Disk x,_7 bytes\n", 7},
+        FdiskLineCase{"Empty", "", 0}),
+    [](const testing::TestParamInfo<FdiskLineCase>& info) { return info.param.name; });
+
+class KeyProbe : public testing::Test {
+protected:
+    void SetUp() override {
+        REQUIRE_SANDBOX();
+        sandbox::resetDevice();
+    }
+    void TearDown() override { sh("rm -f /dev/sd* /dev/mmcblk0*"); }
+};
+
+TEST_F(KeyProbe, NoDiskRunsNoCommand) {
+    ASSERT_TRUE(sh("mknod /dev/mmcblk0 b 179 0 && mknod /dev/mmcblk0p1 b 179 1"));
+    ASSERT_TRUE(sh("mknod /dev/sdx c 1 3"));  // right name, but not a block device
+    testing::internal::CaptureStdout();
+    const UsbKeyProbe probe = isUsbKeyInserted();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(probe.letter, 0);
+    EXPECT_EQ(probe.partition, -1);
+}
+
+TEST_F(KeyProbe, LargestPartitionWinsWhateverItsNumber) {
+    ASSERT_TRUE(sh("key create big --table dos 100M:raw 8G:raw 50M:raw"));
+    ASSERT_TRUE(sh("key insert big sdc"));
+    const UsbKeyProbe probe = isUsbKeyInserted();
+    EXPECT_EQ(probe.letter, 'c');
+    EXPECT_EQ(probe.partition, 2);
+    EXPECT_EQ(ReadPartitionSize("sdc2"), 8ULL << 30);
+    sh("key pull sdc; key destroy big");
+}
+
+TEST_F(KeyProbe, EqualSizesKeepTheFirstListed) {
+    ASSERT_TRUE(sh("key create twins --table dos 64M:raw 64M:raw"));
+    ASSERT_TRUE(sh("key insert twins sda"));
+    // The listing order of a tmpfs directory is not the creation order, so ask
+    // it which partition it yields first.
+    const std::string first = sandbox::output("ls -U /dev | grep -m1 -E '^sda[0-9]+$'");
+    ASSERT_FALSE(first.empty());
+    const UsbKeyProbe probe = isUsbKeyInserted();
+    EXPECT_EQ(probe.letter, 'a');
+    EXPECT_EQ(probe.partition, std::stoi(first.substr(3)));
+    sh("key pull sda; key destroy twins");
+}
+
+TEST_F(KeyProbe, KeyWithoutPartitionTableUsesWholeDisk) {
+    ASSERT_TRUE(sh("key create bare --table none 64M:raw"));
+    ASSERT_TRUE(sh("key insert bare sda"));
+    const UsbKeyProbe probe = isUsbKeyInserted();
+    EXPECT_EQ(probe.letter, 'a');
+    EXPECT_EQ(probe.partition, -1);
+    sh("key pull sda; key destroy bare");
+}
+
+TEST_F(KeyProbe, FirstListedDiskWinsAndFourLetterNamesAreNotDisks) {
+    ASSERT_TRUE(sh("key create k1 --table dos 64M:raw && key create k2 --table dos 32M:raw"));
+    ASSERT_TRUE(sh("key insert k1 sdb && key insert k2 sdd"));
+    // sdab is disk 28, never a disk here; for disk a it would be "partition 0".
+    ASSERT_TRUE(sh("mknod /dev/sdab b 7 250"));
+    const std::string first = sandbox::output("ls -U /dev | grep -m1 -E '^sd[a-z]$'");
+    ASSERT_EQ(first.size(), 4u);
+    const UsbKeyProbe probe = isUsbKeyInserted();
+    EXPECT_EQ(probe.letter, first[2]);
+    EXPECT_EQ(probe.partition, 1);
+    sh("key pull sdb; key pull sdd; key destroy k1; key destroy k2");
+}
+
+TEST_F(KeyProbe, FourLetterDiskIsQueriedAsPartitionZeroAndNeverChosen) {
+    ASSERT_TRUE(sh("key create k --table dos 64M:raw && key insert k sda"));
+    ASSERT_TRUE(sh("mknod /dev/sdab b 7 250"));
+    testing::internal::CaptureStdout();
+    const UsbKeyProbe probe = isUsbKeyInserted();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(probe.letter, 'a');
+    EXPECT_EQ(probe.partition, 1);
+    EXPECT_EQ(out, "ReadPartitionSize failed\n");  // the sda0 query
+    sh("key pull sda; key destroy k");
+}
+
+TEST_F(KeyProbe, VanishedNodeReportsFailureAndSizeZero) {
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(ReadPartitionSize("sdq7"), 0u);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "ReadPartitionSize failed\n");
+}
+
+}  // namespace
