@@ -11,7 +11,7 @@ packages=(
   # simulated keys: exFAT through FUSE (the kernel here has no exfat or vfat), ext4
   exfatprogs exfat-fuse e2fsprogs
   # sounds for the sandbox, and the end-to-end test runner
-  sox python3 python3-pytest
+  sox python3 python3-pytest python3-pytest-xdist
 )
 
 export DEBIAN_FRONTEND=noninteractive
