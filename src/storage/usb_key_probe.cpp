@@ -57,11 +57,11 @@ uint64_t parseFdiskByteCount(const std::string& firstLine) {
     if (comma == nullptr || std::strlen(comma) < 3) {
         return 0;
     }
-    unsigned long long bytes = 0;
-    if (std::sscanf(comma + 2, "%llu", &bytes) != 1) {
-        return 0;
-    }
-    return bytes;
+    // Like "%llu": leading blanks skipped, 0 when no digits follow.
+    const char* digits = comma + 2;
+    char* end = nullptr;
+    const unsigned long long bytes = std::strtoull(digits, &end, 10);
+    return end == digits ? 0 : bytes;
 }
 
 uint64_t ReadPartitionSize(const std::string& deviceName) {

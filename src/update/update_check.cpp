@@ -56,8 +56,8 @@ bool copyLogToKey(const std::string& destination) {
     const bool flushed = !error && flushToDevice(written, O_RDONLY);
     if (!flushed) {
         const std::string reason = error ? error.message() : std::strerror(errno);
-        printStatusLine(std::string("Cannot copy ") + tarvex::kLocalLogPath + " to " +
-                        destination + ": " + reason + "; keeping it");
+        printStatusLine(std::string("Cannot copy ") + tarvex::kLocalLogPath + " to " + destination +
+                        ": " + reason + "; keeping it");
         // A partial copy would block every later hand-off, since the copy never
         // overwrites; one that was there before is not ours to remove.
         if (!existedBefore) {

@@ -51,8 +51,9 @@ inline void resetDevice() {
 // the daemon runs through sudo still get the real tools: sudo resets PATH.
 inline bool fakeTool(const std::string& name, const std::string& body) {
     static const std::string realPath = std::getenv("PATH");
-    const bool written = sh("mkdir -p /tmp/fakebin && cat > /tmp/fakebin/" + name +
-                            " <<'EOF'\n#!/bin/sh\n" + body + "\nEOF\nchmod +x /tmp/fakebin/" + name);
+    const bool written =
+        sh("mkdir -p /tmp/fakebin && cat > /tmp/fakebin/" + name + " <<'EOF'\n#!/bin/sh\n" + body +
+           "\nEOF\nchmod +x /tmp/fakebin/" + name);
     setenv("PATH", ("/tmp/fakebin:" + realPath).c_str(), 1);
     return written;
 }
@@ -66,8 +67,8 @@ inline void removeFakeTools() {
 
 // Fails a test body that needs the sandbox, so a stray run on a host does
 // nothing to the host's real paths.
-#define REQUIRE_SANDBOX()                                                   \
-    do {                                                                    \
+#define REQUIRE_SANDBOX()                                                        \
+    do {                                                                         \
         if (!sandbox::insideSandbox()) GTEST_FAIL() << "run inside the sandbox"; \
     } while (0)
 

@@ -35,12 +35,13 @@ class ProcessName : public testing::TestWithParam<NameCase> {
 protected:
     void SetUp() override {
         REQUIRE_SANDBOX();
-        ASSERT_TRUE(sh("mkdir -p /tmp/bin /tmp/other && cp /run/tarvex/Quorl.app /home/pi/Quorl"
-                       " && cp /run/tarvex/Quorl.app /tmp/bin/Quorl"
-                       " && cp /run/tarvex/Quorl.app /tmp/bin/Quorl-old"
-                       " && cp /run/tarvex/Quorl.app /tmp/bin/quorl"
-                       " && printf '#!/bin/sh\\nexec sleep 31\\n' > /tmp/other/Quorl"
-                       " && chmod +x /tmp/other/Quorl"));
+        ASSERT_TRUE(
+            sh("mkdir -p /tmp/bin /tmp/other && cp /run/tarvex/Quorl.app /home/pi/Quorl"
+               " && cp /run/tarvex/Quorl.app /tmp/bin/Quorl"
+               " && cp /run/tarvex/Quorl.app /tmp/bin/Quorl-old"
+               " && cp /run/tarvex/Quorl.app /tmp/bin/quorl"
+               " && printf '#!/bin/sh\\nexec sleep 31\\n' > /tmp/other/Quorl"
+               " && chmod +x /tmp/other/Quorl"));
     }
     void TearDown() override { stopAll(); }
 };
@@ -50,22 +51,23 @@ TEST_P(ProcessName, RecognisedByFirstArgument) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const auto ids = getProcIdByName("Quorl");
     const bool found = std::find(ids.begin(), ids.end(), pid) != ids.end();
-    EXPECT_EQ(found, GetParam().recognised) << "pid " << pid << ", cmdline: "
-                                            << output("tr '\\0' ' ' < /proc/" + std::to_string(pid) + "/cmdline");
+    EXPECT_EQ(found, GetParam().recognised)
+        << "pid " << pid
+        << ", cmdline: " << output("tr '\\0' ' ' < /proc/" + std::to_string(pid) + "/cmdline");
     EXPECT_EQ(QuorlIsNotRunning(), !GetParam().recognised);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Starts, ProcessName,
-    testing::Values(
-        NameCase{"FullPathWithArgument", "exec /home/pi/Quorl silent", true},
-        NameCase{"RelativePath", "cd /home/pi && exec ./Quorl", true},
-        NameCase{"FoundOnPathFromAnotherDirectory", "cd /tmp && PATH=/tmp/bin exec Quorl", true},
-        NameCase{"LongerName", "exec /tmp/bin/Quorl-old", false},
-        NameCase{"OtherCase", "exec /tmp/bin/quorl", false},
-        NameCase{"ScriptRunByInterpreter", "exec sh /tmp/other/Quorl", false},
-        NameCase{"ScriptStartedByItsShebang", "exec /tmp/other/Quorl", false},
-        NameCase{"RenamedFirstArgument", "exec -a myapp /home/pi/Quorl", false}),
+    testing::Values(NameCase{"FullPathWithArgument", "exec /home/pi/Quorl silent", true},
+                    NameCase{"RelativePath", "cd /home/pi && exec ./Quorl", true},
+                    NameCase{"FoundOnPathFromAnotherDirectory",
+                             "cd /tmp && PATH=/tmp/bin exec Quorl", true},
+                    NameCase{"LongerName", "exec /tmp/bin/Quorl-old", false},
+                    NameCase{"OtherCase", "exec /tmp/bin/quorl", false},
+                    NameCase{"ScriptRunByInterpreter", "exec sh /tmp/other/Quorl", false},
+                    NameCase{"ScriptStartedByItsShebang", "exec /tmp/other/Quorl", false},
+                    NameCase{"RenamedFirstArgument", "exec -a myapp /home/pi/Quorl", false}),
     [](const testing::TestParamInfo<NameCase>& info) { return info.param.name; });
 
 // A zombie has an empty command line, like a kernel thread: it never matches,

@@ -36,11 +36,9 @@ INSTANTIATE_TEST_SUITE_P(
         FirstLineCase{"OnlyStderr", "echo oops >&2", false, ""},
         FirstLineCase{"CommandMissing", "/nonexistent/tool-xyz 2>/dev/null", false, ""},
         FirstLineCase{"EmptyFirstLineIsALine", "printf '\\nsecond\\n'", true, "\n"},
-        FirstLineCase{"LongLineCutAt999", "printf '%1500s' '' | tr ' ' x; echo", true,
-                      k999},
-        FirstLineCase{"Exactly998PlusNewline",
-                      "printf '%998s' '' | tr ' ' x; echo; echo next", true,
-                      std::string(998, 'x') + "\n"},
+        FirstLineCase{"LongLineCutAt999", "printf '%1500s' '' | tr ' ' x; echo", true, k999},
+        FirstLineCase{"Exactly998PlusNewline", "printf '%998s' '' | tr ' ' x; echo; echo next",
+                      true, std::string(998, 'x') + "\n"},
         FirstLineCase{"RestOfOutputDiscarded", "yes line | head -n 100000", true, "line\n"}),
     [](const testing::TestParamInfo<FirstLineCase>& info) { return info.param.name; });
 

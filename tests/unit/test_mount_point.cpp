@@ -41,7 +41,8 @@ std::string withoutToolBanners(const std::string& out) {
     size_t start = 0;
     while (start < out.size()) {
         const size_t end = out.find('\n', start);
-        const std::string line = out.substr(start, end == std::string::npos ? end : end - start + 1);
+        const std::string line =
+            out.substr(start, end == std::string::npos ? end : end - start + 1);
         if (line.rfind("FUSE exfat", 0) != 0) kept += line;
         start = end == std::string::npos ? out.size() : end + 1;
     }
@@ -67,7 +68,8 @@ TEST_P(MountKey, MountsAndReportsIt) {
     EXPECT_TRUE(isMounted());
     EXPECT_TRUE(isMountedDirAccesable());
     const std::string source = output("findmnt -n -o SOURCE /home/pi/media");
-    EXPECT_EQ(source, std::string("/dev/sda") + (row.partition < 0 ? "" : std::to_string(row.partition)) + "\n")
+    EXPECT_EQ(source, std::string("/dev/sda") +
+                          (row.partition < 0 ? "" : std::to_string(row.partition)) + "\n")
         << "wrong device mounted";
 }
 
@@ -124,7 +126,8 @@ TEST_F(MountPoint, AlreadyMountedAndListableRunsNoMount) {
     testing::internal::CaptureStdout();
     EXPECT_FALSE(MountUsbkey('a', 1));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_FALSE(sh("test -e /tmp/sudo.log")) << "a command ran: " << sandbox::fileText("/tmp/sudo.log");
+    EXPECT_FALSE(sh("test -e /tmp/sudo.log"))
+        << "a command ran: " << sandbox::fileText("/tmp/sudo.log");
 }
 
 TEST_F(MountPoint, EmptyMountedKeyIsListable) {
@@ -135,7 +138,8 @@ TEST_F(MountPoint, EmptyMountedKeyIsListable) {
 }
 
 TEST_F(MountPoint, MountPiCannotReadIsNotListable) {
-    ASSERT_TRUE(sh("key create k --table dos 64M:ext4 && key chmod k:1 0700 . && key insert k sda"));
+    ASSERT_TRUE(
+        sh("key create k --table dos 64M:ext4 && key chmod k:1 0700 . && key insert k sda"));
     ASSERT_TRUE(MountUsbkey('a', 1));
     // The daemon runs as pi; root would list anything.
     ASSERT_EQ(seteuid(1000), 0);
@@ -189,7 +193,8 @@ struct UnseenMountCase {
 class UnseenMount : public MountPoint, public testing::WithParamInterface<UnseenMountCase> {};
 
 TEST_P(UnseenMount, KeyFilesSurvive) {
-    ASSERT_TRUE(sh("key create k --table dos 64M:exfat && echo precious | key write k data/keep.txt"));
+    ASSERT_TRUE(
+        sh("key create k --table dos 64M:exfat && echo precious | key write k data/keep.txt"));
     ASSERT_TRUE(sh("key insert k sda"));
     const std::string tool = GetParam().mountpointTool;
     if (tool.empty()) {
@@ -215,16 +220,18 @@ INSTANTIATE_TEST_SUITE_P(
         // Blind for the loop test, the test after mounting and the ten polls,
         // then truthful: the mount "appears" just after the wait, before the
         // clean-up.
-        UnseenMountCase{"MountShowsUpAfterTheWait",
-                        "n=$(cat /tmp/mp.count 2>/dev/null || echo 0); echo $((n+1)) > /tmp/mp.count\n"
-                        "[ \"$n\" -ge 12 ] && exec /usr/bin/mountpoint \"$@\"; exit 1"}),
+        UnseenMountCase{
+            "MountShowsUpAfterTheWait",
+            "n=$(cat /tmp/mp.count 2>/dev/null || echo 0); echo $((n+1)) > /tmp/mp.count\n"
+            "[ \"$n\" -ge 12 ] && exec /usr/bin/mountpoint \"$@\"; exit 1"}),
     [](const testing::TestParamInfo<UnseenMountCase>& info) { return info.param.name; });
 
 TEST(MountInfo, MountsAtOrBelow) {
     REQUIRE_SANDBOX();
     sandbox::resetDevice();
     EXPECT_FALSE(mountsAtOrBelow("/home/pi/media"));
-    ASSERT_TRUE(sh("mkdir -p '/home/pi/media/with blank' && mount -t tmpfs x '/home/pi/media/with blank'"));
+    ASSERT_TRUE(
+        sh("mkdir -p '/home/pi/media/with blank' && mount -t tmpfs x '/home/pi/media/with blank'"));
     EXPECT_TRUE(mountsAtOrBelow("/home/pi/media"));
     EXPECT_FALSE(mountsAtOrBelow("/home/pi/med"));
     EXPECT_TRUE(mountsAtOrBelow("/home/pi/media/with blank"));

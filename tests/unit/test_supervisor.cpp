@@ -60,37 +60,37 @@ constexpr UsbKeyProbe kWholeDiskA{'a', -1};
 
 INSTANTIATE_TEST_SUITE_P(
     Decisions, SupervisionPass,
-    testing::Values(
-        PassCase{"StartWithoutKeyArms", 0, false, kNoKey, false, false, true,
-                 "Watch Probe isMounted", 0, true},
-        PassCase{"KeyPresentAtStartIsMountedNotLooked", 0, false, kKeyA1, false, false, true,
-                 "Watch Probe isMounted Mount(a,1)", 'a', false},
-        PassCase{"InsertedWhileArmedIsMountedAndLooked", 0, true, kKeyA1, false, false, true,
-                 "Watch Probe isMounted Mount(a,1) Look", 'a', false},
-        PassCase{"WholeDiskKey", 0, true, kWholeDiskA, false, false, true,
-                 "Watch Probe isMounted Mount(a,-1) Look", 'a', false},
-        PassCase{"FailedMountKeepsStateAndArm", 0, true, kKeyA1, false, false, false,
-                 "Watch Probe isMounted Mount(a,1)", 0, true},
-        PassCase{"MountedKeyStaysAlone", 'a', false, kKeyA1, true, true, true,
-                 "Watch Probe isMounted isListable", 'a', false},
-        PassCase{"PulledKeyIsUnmountedAndArms", 'a', false, kNoKey, true, true, true,
-                 "Watch Probe isMounted Unmount", 0, true},
-        PassCase{"UnlistableMountIsRemountedSamePass", 'a', false, kKeyA1, true, false, true,
-                 "Watch Probe isMounted isListable Unmount Mount(a,1)", 'a', false},
-        PassCase{"UnlistableMountRemountFails", 'a', false, kKeyA1, true, false, false,
-                 "Watch Probe isMounted isListable Unmount Mount(a,1)", 0, false},
-        PassCase{"KeySwappedWithinOneIntervalIsNotLooked", 'a', false, kKeyB2, true, true, true,
-                 "Watch Probe isMounted isListable", 'a', false},
-        PassCase{"ForeignMountDroppedWhenNoKey", 0, false, kNoKey, true, true, true,
-                 "Watch Probe isMounted Unmount", 0, true},
-        PassCase{"ForeignListableMountBlocksOurs", 0, false, kKeyA1, true, true, false,
-                 "Watch Probe isMounted isListable Mount(a,1)", 0, false},
-        // Unmounted from outside: the letter is forgotten so the key is mounted
-        // again, and a pass without a key does not look at the bare directory.
-        PassCase{"ExternalUnmountWithKeyRemounts", 'a', false, kKeyA1, false, false, true,
-                 "Watch Probe isMounted Mount(a,1)", 'a', false},
-        PassCase{"ExternalUnmountWithoutKeyDoesNotLook", 'a', false, kNoKey, false, false, true,
-                 "Watch Probe isMounted", 0, true}),
+    testing::Values(PassCase{"StartWithoutKeyArms", 0, false, kNoKey, false, false, true,
+                             "Watch Probe isMounted", 0, true},
+                    PassCase{"KeyPresentAtStartIsMountedNotLooked", 0, false, kKeyA1, false, false,
+                             true, "Watch Probe isMounted Mount(a,1)", 'a', false},
+                    PassCase{"InsertedWhileArmedIsMountedAndLooked", 0, true, kKeyA1, false, false,
+                             true, "Watch Probe isMounted Mount(a,1) Look", 'a', false},
+                    PassCase{"WholeDiskKey", 0, true, kWholeDiskA, false, false, true,
+                             "Watch Probe isMounted Mount(a,-1) Look", 'a', false},
+                    PassCase{"FailedMountKeepsStateAndArm", 0, true, kKeyA1, false, false, false,
+                             "Watch Probe isMounted Mount(a,1)", 0, true},
+                    PassCase{"MountedKeyStaysAlone", 'a', false, kKeyA1, true, true, true,
+                             "Watch Probe isMounted isListable", 'a', false},
+                    PassCase{"PulledKeyIsUnmountedAndArms", 'a', false, kNoKey, true, true, true,
+                             "Watch Probe isMounted Unmount", 0, true},
+                    PassCase{"UnlistableMountIsRemountedSamePass", 'a', false, kKeyA1, true, false,
+                             true, "Watch Probe isMounted isListable Unmount Mount(a,1)", 'a',
+                             false},
+                    PassCase{"UnlistableMountRemountFails", 'a', false, kKeyA1, true, false, false,
+                             "Watch Probe isMounted isListable Unmount Mount(a,1)", 0, false},
+                    PassCase{"KeySwappedWithinOneIntervalIsNotLooked", 'a', false, kKeyB2, true,
+                             true, true, "Watch Probe isMounted isListable", 'a', false},
+                    PassCase{"ForeignMountDroppedWhenNoKey", 0, false, kNoKey, true, true, true,
+                             "Watch Probe isMounted Unmount", 0, true},
+                    PassCase{"ForeignListableMountBlocksOurs", 0, false, kKeyA1, true, true, false,
+                             "Watch Probe isMounted isListable Mount(a,1)", 0, false},
+                    // Unmounted from outside: the letter is forgotten so the key is mounted
+                    // again, and a pass without a key does not look at the bare directory.
+                    PassCase{"ExternalUnmountWithKeyRemounts", 'a', false, kKeyA1, false, false,
+                             true, "Watch Probe isMounted Mount(a,1)", 'a', false},
+                    PassCase{"ExternalUnmountWithoutKeyDoesNotLook", 'a', false, kNoKey, false,
+                             false, true, "Watch Probe isMounted", 0, true}),
     [](const testing::TestParamInfo<PassCase>& info) { return info.param.name; });
 
 // The road of one update, pass after pass, as a person sees it at the device:
@@ -131,7 +131,8 @@ TEST(VersionStamp, AppendsTwoLinesInTheBuildsFormat) {
     ASSERT_TRUE(file) << "stamp file missing";
     const std::string text((std::istreambuf_iterator<char>(file)), {});
     const std::string stamp =
-        "Tarvex Version: 6\nBuild: [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} - [0-9]{2}:[0-9]{2}:[0-9]{2}\n";
+        "Tarvex Version: 6\nBuild: [A-Z][a-z]{2} [ 1-3][0-9] [0-9]{4} - "
+        "[0-9]{2}:[0-9]{2}:[0-9]{2}\n";
     EXPECT_TRUE(std::regex_match(text, std::regex("earlier\n" + stamp + stamp))) << text;
 }
 

@@ -1,5 +1,5 @@
-#include <gtest/gtest.h>
 #include <dirent.h>
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
@@ -23,9 +23,9 @@ protected:
         REQUIRE_SANDBOX();
         sandbox::resetDevice();
         sh("rm -f /tmp/calls.log /tmp/beeps.log");
-        ASSERT_TRUE(sandbox::fakeTool(
-            "aplay", "case \"$1\" in *beep*) echo beep >> /tmp/beeps.log ;;"
-                     " *) echo \"aplay $*\" >> /tmp/calls.log ;; esac"));
+        ASSERT_TRUE(sandbox::fakeTool("aplay",
+                                      "case \"$1\" in *beep*) echo beep >> /tmp/beeps.log ;;"
+                                      " *) echo \"aplay $*\" >> /tmp/calls.log ;; esac"));
         ASSERT_TRUE(sandbox::fakeTool("sync", "echo sync >> /tmp/calls.log"));
     }
     void TearDown() override {
@@ -69,23 +69,26 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         LookCase{"UpdateScriptRuns", script("_QuorlUpdate", "update-ran"),
                  std::string(kFound) + "update-ran\nsync\n", kUpdateLines},
-        LookCase{"OnlyUpdateFolderWithoutLocalLog",
-                 script("_QuorlUpdate", "update-ran") + " && " + script("_QuorlPostUpdate", "post-ran"),
-                 std::string(kFound) + "update-ran\nsync\n", kUpdateLines},
+        LookCase{
+            "OnlyUpdateFolderWithoutLocalLog",
+            script("_QuorlUpdate", "update-ran") + " && " + script("_QuorlPostUpdate", "post-ran"),
+            std::string(kFound) + "update-ran\nsync\n", kUpdateLines},
         LookCase{"FolderWithoutScript", "mkdir /home/pi/media/_QuorlUpdate",
                  std::string(kFound) + kError + "sync\n", "/home/pi/media/_QuorlUpdate exist\n"},
         LookCase{"PlainFileCountsAsFolder", "touch /home/pi/media/_QuorlUpdate",
                  std::string(kFound) + kError + "sync\n", "/home/pi/media/_QuorlUpdate exist\n"},
-        LookCase{"LinkedFolderIsFollowed",
-                 "mkdir -p /tmp/elsewhere && echo 'echo linked-ran >> /tmp/calls.log' > "
-                 "/tmp/elsewhere/quorlupdate.sh && ln -s /tmp/elsewhere /home/pi/media/_QuorlUpdate",
-                 std::string(kFound) + "linked-ran\nsync\n", kUpdateLines},
+        LookCase{
+            "LinkedFolderIsFollowed",
+            "mkdir -p /tmp/elsewhere && echo 'echo linked-ran >> /tmp/calls.log' > "
+            "/tmp/elsewhere/quorlupdate.sh && ln -s /tmp/elsewhere /home/pi/media/_QuorlUpdate",
+            std::string(kFound) + "linked-ran\nsync\n", kUpdateLines},
         LookCase{"NothingOnTheKey", "true", "", ""},
         LookCase{"PostUpdateFolderOnlyAfterALog", script("_QuorlPostUpdate", "post-ran"), "", ""}),
     [](const testing::TestParamInfo<LookCase>& info) { return info.param.name; });
 
 TEST_F(UpdateLook, LogIsHandedOverThenPostUpdateRuns) {
-    ASSERT_TRUE(sh(script("_QuorlUpdate", "update-ran") + " && " + script("_QuorlPostUpdate", "post-ran")));
+    ASSERT_TRUE(
+        sh(script("_QuorlUpdate", "update-ran") + " && " + script("_QuorlPostUpdate", "post-ran")));
     ASSERT_TRUE(sh("printf 'update log\\n' > /home/pi/log.txt"));
     testing::internal::CaptureStdout();
     LookForUpdate();
@@ -127,7 +130,8 @@ TEST_P(RefusedHandOver, LocalLogIsKeptAndTheLookGoesOn) {
     LookForUpdate();
     const std::string out = testing::internal::GetCapturedStdout();
     const std::string firstLine = out.substr(0, out.find('\n') + 1);
-    EXPECT_EQ(firstLine.rfind("Cannot copy /home/pi/log.txt to /home/pi/media/log.txt: ", 0), 0u) << out;
+    EXPECT_EQ(firstLine.rfind("Cannot copy /home/pi/log.txt to /home/pi/media/log.txt: ", 0), 0u)
+        << out;
     EXPECT_NE(firstLine.find(GetParam().reason + "; keeping it\n"), std::string::npos) << out;
     EXPECT_EQ(out.substr(firstLine.size()),
               "/home/pi/media/_QuorlPostUpdate exist\n"
@@ -139,20 +143,20 @@ TEST_P(RefusedHandOver, LocalLogIsKeptAndTheLookGoesOn) {
 
 INSTANTIATE_TEST_SUITE_P(
     Keys, RefusedHandOver,
-    testing::Values(
-        RefusedCase{"KeyAlreadyHoldsALog",
-                    script("_QuorlPostUpdate", "post-ran") +
-                        " && echo 'old log' > /home/pi/media/log.txt",
-                    "File exists", "old log\n"},
-        RefusedCase{"ReadOnlyKey",
-                    "mount -t tmpfs key /home/pi/media && " + script("_QuorlPostUpdate", "post-ran") +
-                        " && mount -o remount,ro /home/pi/media",
-                    "Read-only file system", ""},
-        RefusedCase{"FullKey",
-                    "mount -t tmpfs -o size=64k key /home/pi/media && " +
-                        script("_QuorlPostUpdate", "post-ran") +
-                        " && head -c 1M /dev/zero > /home/pi/log.txt",
-                    "", ""}),  // the reason depends on how the copy hit the limit
+    testing::Values(RefusedCase{"KeyAlreadyHoldsALog",
+                                script("_QuorlPostUpdate", "post-ran") +
+                                    " && echo 'old log' > /home/pi/media/log.txt",
+                                "File exists", "old log\n"},
+                    RefusedCase{"ReadOnlyKey",
+                                "mount -t tmpfs key /home/pi/media && " +
+                                    script("_QuorlPostUpdate", "post-ran") +
+                                    " && mount -o remount,ro /home/pi/media",
+                                "Read-only file system", ""},
+                    RefusedCase{"FullKey",
+                                "mount -t tmpfs -o size=64k key /home/pi/media && " +
+                                    script("_QuorlPostUpdate", "post-ran") +
+                                    " && head -c 1M /dev/zero > /home/pi/log.txt",
+                                "", ""}),  // the reason depends on how the copy hit the limit
     [](const testing::TestParamInfo<RefusedCase>& info) { return info.param.name; });
 
 TEST_F(UpdateLook, LogReachesARealKeyIntact) {
