@@ -182,17 +182,19 @@ int threadCount() {
     return count;
 }
 
-// Earlier script runs in this process may already have started the beeper;
-// either way there must be exactly one beeper thread beside the main thread.
+// Earlier script runs in this process may already have started the beeper,
+// and sanitizer runtimes add threads of their own, so count what each look adds.
 TEST_F(UpdateLook, OneBeeperThatOutlivesTheScripts) {
     ASSERT_TRUE(sh(script("_QuorlUpdate", "update-ran")));
+    const int before = threadCount();
     testing::internal::CaptureStdout();
     LookForUpdate();
     const int afterFirst = threadCount();
     LookForUpdate();
+    const int afterSecond = threadCount();
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(afterFirst, 2);
-    EXPECT_EQ(threadCount(), 2) << "a second beeper was started";
+    EXPECT_LE(afterFirst - before, 1);
+    EXPECT_EQ(afterSecond, afterFirst) << "a second beeper was started";
     sh("rm -f /tmp/beeps.log");
     std::this_thread::sleep_for(std::chrono::milliseconds(3500));
     const std::string beeps = fileText("/tmp/beeps.log");

@@ -1,0 +1,154 @@
+# Installation and Debian packaging of tarvexd.
+#
+#   sudo cmake --install build      binary, systemd unit, sudoers drop-in
+#   cpack -G DEB --config build/CPackConfig.cmake    tarvexd_<version>_<arch>.deb
+#
+# The sudoers drop-in always goes to /etc/sudoers.d, whatever the prefix:
+# sudo reads no other directory. Stage with DESTDIR to keep it off the
+# build machine's /etc.
+
+include(GNUInstallDirs)
+
+set(TARVEX_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
+
+install(TARGETS tarvexd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+
+# The unit starts the binary by its full path, which depends on the prefix in
+# force at install time (/usr in the .deb, /usr/local for a plain
+# "cmake --install"), so the unit is written out then, not at configure time.
+# systemd looks for units in <prefix>/lib/systemd/system for both prefixes.
+install(CODE "
+set(_tarvex_unit_in [[${TARVEX_PACKAGING_DIR}/tarvexd.service]])
+set(_tarvex_unit_out [[${CMAKE_CURRENT_BINARY_DIR}/packaging/tarvexd.service]])
+set(_tarvex_sbindir [[${CMAKE_INSTALL_SBINDIR}]])
+")
+install(CODE [[
+if(IS_ABSOLUTE "${_tarvex_sbindir}")
+  set(_tarvex_bin "${_tarvex_sbindir}/tarvexd")
+else()
+  set(_tarvex_bin "${CMAKE_INSTALL_PREFIX}/${_tarvex_sbindir}/tarvexd")
+endif()
+file(READ "${_tarvex_unit_in}" _tarvex_unit)
+string(FIND "${_tarvex_unit}" "\nExecStart=/usr/sbin/tarvexd\n" _tarvex_at)
+if(_tarvex_at EQUAL -1)
+  message(FATAL_ERROR "${_tarvex_unit_in}: no line 'ExecStart=/usr/sbin/tarvexd' to point at ${_tarvex_bin}")
+endif()
+string(REPLACE "\nExecStart=/usr/sbin/tarvexd\n" "\nExecStart=${_tarvex_bin}\n" _tarvex_unit "${_tarvex_unit}")
+file(WRITE "${_tarvex_unit_out}" "${_tarvex_unit}")
+]])
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/tarvexd.service
+        DESTINATION lib/systemd/system)
+
+# A sudoers.d file with a syntax error makes sudo refuse every command, for
+# every user; never install one that visudo rejects.
+install(CODE "
+set(_tarvex_sudoers [[${TARVEX_PACKAGING_DIR}/tarvexd]])
+")
+install(CODE [[
+find_program(_tarvex_visudo visudo PATHS /usr/sbin /sbin)
+if(_tarvex_visudo)
+  execute_process(COMMAND ${_tarvex_visudo} -cf ${_tarvex_sudoers}
+                  RESULT_VARIABLE _tarvex_visudo_rc)
+  if(NOT _tarvex_visudo_rc EQUAL 0)
+    message(FATAL_ERROR "visudo rejects ${_tarvex_sudoers}; not installing it")
+  endif()
+endif()
+]])
+install(FILES ${TARVEX_PACKAGING_DIR}/tarvexd
+        DESTINATION /etc/sudoers.d
+        PERMISSIONS OWNER_READ GROUP_READ)
+
+# ---- Debian package --------------------------------------------------------
+
+set(TARVEX_DEB_MAINTAINER "tarvexd maintainers <tarvexd@example.com>"
+    CACHE STRING "Maintainer field of the Debian package")
+
+# Debian wants a copyright file and a changelog compressed with gzip -9n.
+configure_file(${TARVEX_PACKAGING_DIR}/debian/changelog.in
+               ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog @ONLY)
+execute_process(
+  COMMAND gzip -9nf ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog
+  RESULT_VARIABLE _tarvex_gzip_rc)
+if(NOT _tarvex_gzip_rc EQUAL 0)
+  message(FATAL_ERROR "gzip failed on the package changelog")
+endif()
+install(FILES ${TARVEX_PACKAGING_DIR}/debian/copyright
+              ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+if(TARVEX_STATIC)
+  install(FILES ${TARVEX_PACKAGING_DIR}/debian/lintian-overrides
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
+          RENAME tarvexd)
+endif()
+
+# The Debian architecture follows the compiler, so a cross build with
+# cmake/toolchain-armhf.cmake yields an armhf package on an amd64 machine.
+if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+  set(_tarvex_deb_arch_of_x86_64-linux-gnu amd64)
+  set(_tarvex_deb_arch_of_arm-linux-gnueabihf armhf)
+  set(_tarvex_deb_arch_of_arm-linux-gnueabi armel)
+  set(_tarvex_deb_arch_of_aarch64-linux-gnu arm64)
+  set(_tarvex_deb_arch_of_i386-linux-gnu i386)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE
+      "${_tarvex_deb_arch_of_${CMAKE_LIBRARY_ARCHITECTURE}}")
+  if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
+    message(FATAL_ERROR "No Debian architecture known for '${CMAKE_LIBRARY_ARCHITECTURE}'; "
+                        "pass -DCPACK_DEBIAN_PACKAGE_ARCHITECTURE=...")
+  endif()
+endif()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME tarvexd)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "${TARVEX_DEB_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TARVEX_DEB_MAINTAINER}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "USB key updates and application watchdog for Quorl devices")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+"tarvexd runs as the user pi under systemd. It mounts an inserted USB key
+at /home/pi/media, runs the update script it carries, and restarts the
+application /home/pi/Quorl whenever it is not running. Its root steps are
+limited to a few exact command lines by /etc/sudoers.d/tarvexd.")
+set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# The sudoers rules use argument regular expressions (sudo 1.9.10 and
+# later); the maintainer scripts use deb-systemd-helper and -invoke.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "sudo (>= 1.9.10), fdisk, mount, alsa-utils, init-system-helpers (>= 1.52)")
+if(NOT TARVEX_STATIC)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${TARVEX_PACKAGING_DIR}/debian/postinst
+    ${TARVEX_PACKAGING_DIR}/debian/prerm
+    ${TARVEX_PACKAGING_DIR}/debian/postrm
+    ${TARVEX_PACKAGING_DIR}/debian/conffiles)
+# Raspbian names ARMv6 boards (Pi 1, Zero) armhf too. An ARMv7 build, which
+# is what Debian's armhf compilers make, must not install there.
+include(CheckCXXSourceCompiles)
+check_cxx_source_compiles([[
+#if !defined(__ARM_ARCH) || __ARM_ARCH < 7
+#error not ARMv7 code
+#endif
+int main() { return 0; }
+]] TARVEX_ARMV7_CODE)
+if(TARVEX_ARMV7_CODE)
+  configure_file(${TARVEX_PACKAGING_DIR}/debian/preinst-armv7
+                 ${CMAKE_CURRENT_BINARY_DIR}/packaging/debian/preinst COPYONLY)
+  list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+       ${CMAKE_CURRENT_BINARY_DIR}/packaging/debian/preinst)
+endif()
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+set(CPACK_STRIP_FILES TRUE)
+# Stage with DESTDIR so that the absolute /etc/sudoers.d lands in the package
+# (not on this machine) and the unit sees the package's prefix, /usr.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE
+    GROUP_READ GROUP_EXECUTE
+    WORLD_READ WORLD_EXECUTE)
+
+include(CPack)

@@ -1,0 +1,200 @@
+"""The sudoers drop-in (packaging/tarvexd), as the sandbox installs it.
+
+pi runs the daemon's root steps with no password and no terminal, is refused
+anything else, and those steps, which run every 3 s while a key is in, put
+nothing in the system log. The log is the sandbox's own /dev/log, taken by a
+listener for the length of a test.
+"""
+
+import socket
+import subprocess
+import time
+import uuid
+
+import pytest
+
+from sandbox_fixture import Sandbox, require_root, sandbox  # noqa: F401
+
+DROP_IN = "/etc/sudoers.d/tarvexd"
+CAPTURE = "/tmp/syslog.capture"
+
+# Binds /dev/log as syslog(3) expects it (a datagram socket) and appends each
+# message to a file, one line per datagram.
+LISTENER = r"""
+import os, socket, sys
+path, out = sys.argv[1], sys.argv[2]
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+s.bind(path)
+os.chmod(path, 0o666)
+with open(out, "ab", buffering=0) as f:
+    print("ready", flush=True)
+    while True:
+        f.write(s.recv(65536).replace(b"\n", b" ") + b"\n")
+"""
+
+
+def as_pi(sb, line):
+    """Runs LINE through sh as the daemon does (system()), as pi, no tty."""
+    return sb.exec("sh", "-c", line, user="pi", timeout=30)
+
+
+def is_mounted(sb):
+    return sb.exec("mountpoint", "-q", "/home/pi/media").returncode == 0
+
+
+# The daemon's command lines, in the order it issues them for one key, with
+# -n so that a password prompt would fail at once instead of hanging. Each
+# row: command line, then a check of its effect.
+ALLOWED = [
+    ("sudo -n fdisk -l /dev/sda1",
+     lambda sb, r: r.stdout.startswith("Disk /dev/sda1: 64 MiB")),
+    ("sudo -n fdisk -l /dev/sda",
+     lambda sb, r: r.stdout.startswith("Disk /dev/sda:")),
+    # Two blanks before -o: the daemon's exact line.
+    ("sudo -n mount /dev/sda1 /home/pi/media  -o rw -o uid=pi -o gid=pi",
+     lambda sb, r: is_mounted(sb)
+     and sb.exec("stat", "-c", "%U:%G", "/home/pi/media").stdout.strip() == "pi:pi"),
+    ("sudo -n umount /home/pi/media", lambda sb, r: not is_mounted(sb)),
+    # The fallback for file systems that refuse uid/gid.
+    ("sudo -n mount /dev/sda1 /home/pi/media", lambda sb, r: is_mounted(sb)),
+    ("sudo -n umount /home/pi/media", lambda sb, r: not is_mounted(sb)),
+    ("sudo -n rm -r /home/pi/media",
+     lambda sb, r: sb.exec("test", "-e", "/home/pi/media").returncode != 0),
+    ("mkdir /home/pi/media", lambda sb, r: True),
+    # A key without a partition table is mounted whole.
+    ("sudo -n mount /dev/sdb /home/pi/media", lambda sb, r: is_mounted(sb)),
+    ("sudo -n umount /home/pi/media", lambda sb, r: not is_mounted(sb)),
+]
+
+
+def test_daemon_steps_run_without_password(sandbox):
+    sandbox.key("create", "k", "64M:exfat")
+    sandbox.key("insert", "k", "sda")
+    sandbox.key("create", "whole", "--table", "none", "32M:ext4")
+    sandbox.key("insert", "whole", "sdb")
+    for line, effect in ALLOWED:
+        r = as_pi(sandbox, line)
+        assert r.returncode == 0, (line, r.stderr)
+        assert effect(sandbox, r), (line, r.stdout, r.stderr)
+
+
+# Each row: command line, and a check that it had no effect (None when sudo's
+# refusal is all there is to see).
+REFUSED = [
+    ("sudo -n rm -r /etc", lambda sb: sb.exec("test", "-f", "/etc/passwd").returncode == 0),
+    ("sudo -n rm -r /home/pi", lambda sb: sb.exec("test", "-d", "/home/pi").returncode == 0),
+    ("sudo -n mount /dev/sda1 /mnt", lambda sb: sb.exec("mountpoint", "-q", "/mnt").returncode != 0),
+    ("sudo -n mount /dev/sda1 /home/pi/media -o rw -o uid=pi -o gid=pi -o suid",
+     lambda sb: not is_mounted(sb)),
+    ("sudo -n mount -o remount,rw /", None),
+    ("sudo -n fdisk -l /dev/mmcblk0", None),
+    ("sudo -n fdisk /dev/sda", None),
+    ("sudo -n sh -c id", None),
+    ("sudo -n sh", None),
+]
+
+
+@pytest.fixture(scope="module")
+def device():
+    require_root()
+    with Sandbox() as sb:
+        sb.key("create", "k", "64M:exfat")
+        sb.key("insert", "k", "sda")
+        yield sb
+
+
+@pytest.mark.parametrize("line,unchanged", REFUSED, ids=[r[0] for r in REFUSED])
+def test_everything_else_is_refused(device, line, unchanged):
+    r = as_pi(device, line)
+    # sudo's own refusal, not a failure of the command it would have run.
+    assert r.returncode == 1 and "a password is required" in r.stderr, (r.stdout, r.stderr)
+    if unchanged is not None:
+        assert unchanged(device)
+
+
+class SyslogCapture:
+    """The sandbox's /dev/log. Messages are counted between markers that the
+    test itself sends, so no message can still be in flight when counted."""
+
+    def __init__(self, sb):
+        self.sb = sb
+        self.proc = sb.popen("python3", "-c", LISTENER, "/dev/log", CAPTURE,
+                             stdout=subprocess.PIPE, text=True)
+        assert self.proc.stdout.readline() == "ready\n", "syslog listener did not start"
+        self.seen = 0
+
+    def lines_since_last_call(self):
+        marker = f"tarvex-test-marker {uuid.uuid4()}"
+        with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as s:
+            s.sendto(marker.encode(), str(self.sb.path("/dev/log")))
+        end = time.monotonic() + 10
+        while True:
+            lines = self.sb.path(CAPTURE).read_text().splitlines()
+            if marker in lines:
+                break
+            assert time.monotonic() < end, "syslog listener stopped answering"
+            time.sleep(0.02)
+        at = lines.index(marker)
+        new, self.seen = lines[self.seen:at], at + 1
+        return new
+
+    def close(self):
+        self.proc.kill()
+        self.proc.wait()
+
+
+def drop_default(sb, flag):
+    """Removes FLAG from the drop-in's Defaults line, in the sandbox only."""
+    text = sb.exec("cat", DROP_IN, check=True).stdout
+    out, found = [], False
+    for line in text.splitlines():
+        if line.startswith("Defaults!TARVEX_CMDS "):
+            head, flags = line.split(" ", 1)
+            kept = [f.strip() for f in flags.split(",") if f.strip() != flag]
+            found = len(kept) < len(flags.split(","))
+            line = f"{head} {', '.join(kept)}" if kept else ""
+        out.append(line)
+    assert found, f"no {flag} on a Defaults!TARVEX_CMDS line of {DROP_IN}"
+    sb.exec("sh", "-c", f"cat >{DROP_IN}", input="\n".join(out) + "\n", check=True)
+    assert sb.exec("visudo", "-cf", DROP_IN).returncode == 0
+
+
+# A key in, mounted, and watched for a few passes, then pulled: every root
+# step the daemon takes for a key.
+KEY_PASSES = (
+    ["sudo -n fdisk -l /dev/sda1",
+     "sudo -n mount /dev/sda1 /home/pi/media  -o rw -o uid=pi -o gid=pi"]
+    + ["sudo -n fdisk -l /dev/sda1"] * 3
+    + ["sudo -n umount /home/pi/media", "sudo -n rm -r /home/pi/media", "mkdir /home/pi/media"]
+)
+
+# Each row: Defaults flag taken out of the drop-in (None: the file as
+# packaged), and what the log must then show.
+SYSLOG_CASES = [
+    pytest.param(None, None, id="as-packaged"),
+    # The control rows prove that the listener hears sudo, so a silent log
+    # under the packaged file means something.
+    pytest.param("!log_allowed", "COMMAND=", id="without-log_allowed"),
+    pytest.param("!pam_session", "session opened for user root", id="without-pam_session"),
+]
+
+
+@pytest.mark.parametrize("flag,expected", SYSLOG_CASES)
+def test_key_passes_write_no_syslog(sandbox, flag, expected):
+    sandbox.key("create", "k", "64M:exfat")
+    sandbox.key("insert", "k", "sda")
+    if flag is not None:
+        drop_default(sandbox, flag)
+    log = SyslogCapture(sandbox)
+    try:
+        assert log.lines_since_last_call() == []
+        for line in KEY_PASSES:
+            r = as_pi(sandbox, line)
+            assert r.returncode == 0, (line, r.stderr)
+        lines = log.lines_since_last_call()
+    finally:
+        log.close()
+    if expected is None:
+        assert lines == []
+    else:
+        assert any(expected in line for line in lines), lines
