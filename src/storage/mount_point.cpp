@@ -3,11 +3,14 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "supervisor/command_runner.hpp"
 #include "supervisor/status_line.hpp"
@@ -76,33 +79,52 @@ std::string unescapeMountInfoPath(const std::string& field) {
     return path;
 }
 
+// Mount points the kernel lists for this process, or none when the table
+// cannot be read. An empty table counts as unreadable: every system has at
+// least its root mount.
+std::optional<std::vector<std::string>> kernelMountPoints() {
+    std::ifstream mountInfo(tarvex::kMountInfoPath);
+    std::vector<std::string> points;
+    std::string line;
+    while (mountInfo && std::getline(mountInfo, line)) {
+        std::istringstream fields(line);
+        std::string mountId, parentId, majorMinor, root, mountPoint;
+        if (fields >> mountId >> parentId >> majorMinor >> root >> mountPoint) {
+            points.push_back(unescapeMountInfoPath(mountPoint));
+        }
+    }
+    if (points.empty() || mountInfo.bad()) {
+        return std::nullopt;
+    }
+    return points;
+}
+
 }  // namespace
 
 bool mountsAtOrBelow(const char* path) {
-    std::ifstream mountInfo(tarvex::kMountInfoPath);
-    if (!mountInfo) {
+    const auto points = kernelMountPoints();
+    if (!points) {
         return true;
     }
     const std::string target = path;
-    std::string line;
-    bool sawAnyMount = false;
-    while (std::getline(mountInfo, line)) {
-        std::istringstream fields(line);
-        std::string mountId, parentId, majorMinor, root, mountPoint;
-        if (!(fields >> mountId >> parentId >> majorMinor >> root >> mountPoint)) {
-            continue;
-        }
-        sawAnyMount = true;
-        const std::string point = unescapeMountInfoPath(mountPoint);
+    for (const std::string& point : *points) {
         if (point == target ||
             (point.size() > target.size() && point.compare(0, target.size(), target) == 0 &&
              point[target.size()] == '/')) {
             return true;
         }
     }
-    // An empty or unreadable table means we could not ask, not that nothing
-    // is mounted: every system has at least its root mount.
-    return !sawAnyMount || mountInfo.bad();
+    return false;
+}
+
+bool isDeadMountAtMountPoint() {
+    const auto points = kernelMountPoints();
+    if (!points) {
+        return false;
+    }
+    const bool kernelHasIt =
+        std::find(points->begin(), points->end(), tarvex::kMountPoint) != points->end();
+    return kernelHasIt && !isMountedDirAccesable();
 }
 
 bool isMounted() {

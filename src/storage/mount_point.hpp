@@ -17,6 +17,12 @@ bool MountUsbkey(char letter, int partition);
 // Prints "Unmounting" and runs the unmount; the outcome is not checked.
 void UnmountUsbkey();
 
+// True when the kernel still has a mount at the mount point that can no
+// longer be listed, although the mountpoint tool does not report it: what an
+// exFAT key leaves behind when its FUSE driver dies. Left alone it would block
+// every later mount for good.
+bool isDeadMountAtMountPoint();
+
 // Asks the kernel (mountinfo) whether anything is mounted at path or below it.
 // True also when the kernel cannot be asked: callers use it to decide whether a
 // recursive removal is safe, and an unknown answer is not safe.

@@ -44,6 +44,9 @@ void runSupervisionPass() {
         // it, or no key would ever be mounted again and the look would run
         // against the bare local directory.
         g_cDeviceChar = 0;
+        if (isDeadMountAtMountPoint()) {
+            UnmountUsbkey();
+        }
     }
 
     if (probe.letter == 0) {

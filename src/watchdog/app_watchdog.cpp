@@ -5,8 +5,10 @@
 #include <climits>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 
 #include "supervisor/command_runner.hpp"
+#include "supervisor/status_line.hpp"
 #include "tarvex_constants.hpp"
 
 namespace {
@@ -15,6 +17,10 @@ namespace {
 // WatchApplication on the main thread; it gives the application time to start
 // on its own at boot before the daemon would launch a second copy.
 int g_gracePassesLeft = tarvex::kWatchdogGracePasses;
+
+// Set by WatchApplication while the process table cannot be read, so that an
+// outage is reported once, not every pass.
+bool g_processTableUnreadable = false;
 
 // The first argument of /proc/<pid>/cmdline, or "" when it cannot be read (a
 // process that just exited) or is empty (kernel threads).
@@ -32,26 +38,37 @@ std::string withoutDirectory(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-}  // namespace
-
-std::vector<int> getProcIdByName(const std::string& name) {
-    std::vector<int> ids;
+// Ids of the processes named name; none when /proc cannot be listed or lists
+// no process at all (a working one always lists at least this daemon).
+std::optional<std::vector<int>> scanProcessTable(const std::string& name) {
     DIR* proc = opendir(tarvex::kProcDir);
     if (proc == nullptr) {
-        return ids;
+        return std::nullopt;
     }
+    std::vector<int> ids;
+    bool sawAnyProcess = false;
     while (const dirent* entry = readdir(proc)) {
         const long id = std::strtol(entry->d_name, nullptr, 10);
         if (id <= 0 || id > INT_MAX) {
             continue;
         }
+        sawAnyProcess = true;
         const std::string argument = readFirstArgument(entry->d_name);
         if (!argument.empty() && withoutDirectory(argument) == name) {
             ids.push_back(static_cast<int>(id));
         }
     }
     closedir(proc);
+    if (!sawAnyProcess) {
+        return std::nullopt;
+    }
     return ids;
+}
+
+}  // namespace
+
+std::vector<int> getProcIdByName(const std::string& name) {
+    return scanProcessTable(name).value_or(std::vector<int>{});
 }
 
 bool QuorlIsNotRunning() { return getProcIdByName(tarvex::kApplicationName).empty(); }
@@ -61,7 +78,19 @@ void WatchApplication() {
         --g_gracePassesLeft;
         return;
     }
-    if (QuorlIsNotRunning()) {
+    // A table that cannot be read says nothing about the application; taking
+    // it for "not running" would start another instance every pass.
+    const auto running = scanProcessTable(tarvex::kApplicationName);
+    if (!running) {
+        if (!g_processTableUnreadable) {
+            printStatusLine(std::string("Cannot read the process table in ") + tarvex::kProcDir +
+                            "; not starting " + tarvex::kApplicationName);
+        }
+        g_processTableUnreadable = true;
+        return;
+    }
+    g_processTableUnreadable = false;
+    if (running->empty()) {
         runCommand(tarvex::kRelaunchCommand);
     }
 }

@@ -13,6 +13,9 @@ import time
 REPO = pathlib.Path(__file__).resolve().parents[2]
 BUILD = pathlib.Path(os.environ.get("TARVEX_BUILD", REPO / "build")).resolve()
 DAEMON = BUILD / "tarvexd"
+# For a cross build: the emulator to run it with, e.g. "qemu-arm". The
+# commands the daemon starts are the machine's own.
+EMULATOR = os.environ.get("TARVEX_EMULATOR", "").split()
 
 # Start-up (5 s + 3 s) and one pass every 3 s.
 FIRST_PASS = 8.0
@@ -24,7 +27,7 @@ class Daemon:
         self.sb = sb
         self.lines = []          # (seconds since start, line)
         self._cond = threading.Condition()
-        self.proc = sb.popen(str(DAEMON), user="pi", cwd="/home/pi", env=env,
+        self.proc = sb.popen(*EMULATOR, str(DAEMON), user="pi", cwd="/home/pi", env=env,
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.started = time.monotonic()
         self._reader = threading.Thread(target=self._read, daemon=True)
@@ -70,7 +73,8 @@ class Daemon:
 
     def stop(self):
         if self.proc.poll() is None:
-            self.sb.exec("pkill", "-KILL", "-x", "tarvexd")
+            # By the end of its command line, which also matches an emulated one.
+            self.sb.exec("pkill", "-KILL", "-f", "/tarvexd$")
             try:
                 self.proc.wait(timeout=10)
             except subprocess.TimeoutExpired:

@@ -27,6 +27,11 @@ bool isMountedDirAccesable() {
     return g_fakeWorld.listable;
 }
 
+bool isDeadMountAtMountPoint() {
+    g_fakeWorld.calls.push_back("isDead");
+    return g_fakeWorld.dead;
+}
+
 void UnmountUsbkey() {
     g_fakeWorld.calls.push_back("Unmount");
     g_fakeWorld.mounted = false;

@@ -11,6 +11,7 @@ struct FakeWorld {
     bool mounted = false;
     bool listable = false;
     bool mountSucceeds = true;
+    bool dead = false;  // the kernel keeps a mount the mountpoint tool cannot see
     std::vector<std::string> calls;
 };
 

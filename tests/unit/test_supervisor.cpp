@@ -32,6 +32,7 @@ struct PassCase {
     bool mounted;
     bool listable;
     bool mountSucceeds;
+    bool dead;
     // After it.
     const char* calls;
     char deviceCharAfter;
@@ -42,7 +43,7 @@ class SupervisionPass : public testing::TestWithParam<PassCase> {};
 
 TEST_P(SupervisionPass, CallsAndState) {
     const PassCase& row = GetParam();
-    g_fakeWorld = FakeWorld{row.probe, row.mounted, row.listable, row.mountSucceeds, {}};
+    g_fakeWorld = FakeWorld{row.probe, row.mounted, row.listable, row.mountSucceeds, row.dead, {}};
     g_cDeviceChar = row.deviceChar;
     g_lookingForUpdate = row.armed;
 
@@ -60,37 +61,47 @@ constexpr UsbKeyProbe kWholeDiskA{'a', -1};
 
 INSTANTIATE_TEST_SUITE_P(
     Decisions, SupervisionPass,
-    testing::Values(PassCase{"StartWithoutKeyArms", 0, false, kNoKey, false, false, true,
-                             "Watch Probe isMounted", 0, true},
-                    PassCase{"KeyPresentAtStartIsMountedNotLooked", 0, false, kKeyA1, false, false,
-                             true, "Watch Probe isMounted Mount(a,1)", 'a', false},
-                    PassCase{"InsertedWhileArmedIsMountedAndLooked", 0, true, kKeyA1, false, false,
-                             true, "Watch Probe isMounted Mount(a,1) Look", 'a', false},
-                    PassCase{"WholeDiskKey", 0, true, kWholeDiskA, false, false, true,
-                             "Watch Probe isMounted Mount(a,-1) Look", 'a', false},
-                    PassCase{"FailedMountKeepsStateAndArm", 0, true, kKeyA1, false, false, false,
-                             "Watch Probe isMounted Mount(a,1)", 0, true},
-                    PassCase{"MountedKeyStaysAlone", 'a', false, kKeyA1, true, true, true,
-                             "Watch Probe isMounted isListable", 'a', false},
-                    PassCase{"PulledKeyIsUnmountedAndArms", 'a', false, kNoKey, true, true, true,
-                             "Watch Probe isMounted Unmount", 0, true},
-                    PassCase{"UnlistableMountIsRemountedSamePass", 'a', false, kKeyA1, true, false,
-                             true, "Watch Probe isMounted isListable Unmount Mount(a,1)", 'a',
-                             false},
-                    PassCase{"UnlistableMountRemountFails", 'a', false, kKeyA1, true, false, false,
-                             "Watch Probe isMounted isListable Unmount Mount(a,1)", 0, false},
-                    PassCase{"KeySwappedWithinOneIntervalIsNotLooked", 'a', false, kKeyB2, true,
-                             true, true, "Watch Probe isMounted isListable", 'a', false},
-                    PassCase{"ForeignMountDroppedWhenNoKey", 0, false, kNoKey, true, true, true,
-                             "Watch Probe isMounted Unmount", 0, true},
-                    PassCase{"ForeignListableMountBlocksOurs", 0, false, kKeyA1, true, true, false,
-                             "Watch Probe isMounted isListable Mount(a,1)", 0, false},
-                    // Unmounted from outside: the letter is forgotten so the key is mounted
-                    // again, and a pass without a key does not look at the bare directory.
-                    PassCase{"ExternalUnmountWithKeyRemounts", 'a', false, kKeyA1, false, false,
-                             true, "Watch Probe isMounted Mount(a,1)", 'a', false},
-                    PassCase{"ExternalUnmountWithoutKeyDoesNotLook", 'a', false, kNoKey, false,
-                             false, true, "Watch Probe isMounted", 0, true}),
+    // clang-format off
+    // name, before: letter, armed, probe, mounted, listable, mount works, dead;
+    // calls; after: letter, armed
+    testing::Values(
+        PassCase{"StartWithoutKeyArms", 0, false, kNoKey, false, false, true, false,
+                 "Watch Probe isMounted isDead", 0, true},
+        PassCase{"KeyPresentAtStartIsMountedNotLooked", 0, false, kKeyA1, false, false, true, false,
+                 "Watch Probe isMounted isDead Mount(a,1)", 'a', false},
+        PassCase{"InsertedWhileArmedIsMountedAndLooked", 0, true, kKeyA1, false, false, true, false,
+                 "Watch Probe isMounted isDead Mount(a,1) Look", 'a', false},
+        PassCase{"WholeDiskKey", 0, true, kWholeDiskA, false, false, true, false,
+                 "Watch Probe isMounted isDead Mount(a,-1) Look", 'a', false},
+        PassCase{"FailedMountKeepsStateAndArm", 0, true, kKeyA1, false, false, false, false,
+                 "Watch Probe isMounted isDead Mount(a,1)", 0, true},
+        PassCase{"MountedKeyStaysAlone", 'a', false, kKeyA1, true, true, true, false,
+                 "Watch Probe isMounted isListable", 'a', false},
+        PassCase{"PulledKeyIsUnmountedAndArms", 'a', false, kNoKey, true, true, true, false,
+                 "Watch Probe isMounted Unmount", 0, true},
+        PassCase{"UnlistableMountIsRemountedSamePass", 'a', false, kKeyA1, true, false, true, false,
+                 "Watch Probe isMounted isListable Unmount Mount(a,1)", 'a', false},
+        PassCase{"UnlistableMountRemountFails", 'a', false, kKeyA1, true, false, false, false,
+                 "Watch Probe isMounted isListable Unmount Mount(a,1)", 0, false},
+        PassCase{"KeySwappedWithinOneIntervalIsNotLooked", 'a', false, kKeyB2, true, true, true, false,
+                 "Watch Probe isMounted isListable", 'a', false},
+        PassCase{"ForeignMountDroppedWhenNoKey", 0, false, kNoKey, true, true, true, false,
+                 "Watch Probe isMounted Unmount", 0, true},
+        PassCase{"ForeignListableMountBlocksOurs", 0, false, kKeyA1, true, true, false, false,
+                 "Watch Probe isMounted isListable Mount(a,1)", 0, false},
+        // Unmounted from outside: the letter is forgotten so the key is mounted
+        // again, and a pass without a key does not look at the bare directory.
+        PassCase{"ExternalUnmountWithKeyRemounts", 'a', false, kKeyA1, false, false, true, false,
+                 "Watch Probe isMounted isDead Mount(a,1)", 'a', false},
+        PassCase{"ExternalUnmountWithoutKeyDoesNotLook", 'a', false, kNoKey, false, false, true, false,
+                 "Watch Probe isMounted isDead", 0, true},
+        // An exFAT key whose driver died: the mountpoint tool no longer sees the
+        // mount, but the kernel keeps it, and it would block every later mount.
+        PassCase{"DeadMountIsDroppedAndKeyRemounted", 'a', false, kKeyA1, false, false, true, true,
+                 "Watch Probe isMounted isDead Unmount Mount(a,1)", 'a', false},
+        PassCase{"DeadMountWithoutKeyIsDropped", 'a', false, kNoKey, false, false, true, true,
+                 "Watch Probe isMounted isDead Unmount", 0, true}),
+    // clang-format on
     [](const testing::TestParamInfo<PassCase>& info) { return info.param.name; });
 
 // The road of one update, pass after pass, as a person sees it at the device:
