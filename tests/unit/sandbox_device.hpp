@@ -65,6 +65,21 @@ inline void removeFakeTools() {
     setenv("PATH", realPath.c_str(), 1);
 }
 
+// The exFAT driver prints a version banner on stdout when a mount fails; it is
+// the tool's text, not the daemon's.
+inline std::string withoutToolBanners(const std::string& out) {
+    std::string kept;
+    size_t start = 0;
+    while (start < out.size()) {
+        const size_t end = out.find('\n', start);
+        const std::string line =
+            out.substr(start, end == std::string::npos ? end : end - start + 1);
+        if (line.rfind("FUSE exfat", 0) != 0) kept += line;
+        start = end == std::string::npos ? out.size() : end + 1;
+    }
+    return kept;
+}
+
 // Fails a test body that needs the sandbox, so a stray run on a host does
 // nothing to the host's real paths.
 #define REQUIRE_SANDBOX()                                                        \

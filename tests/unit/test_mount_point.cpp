@@ -34,21 +34,6 @@ protected:
     std::string savedPath_;
 };
 
-// The exFAT driver prints a version banner on stdout when a mount fails; it is
-// the tool's text, not the daemon's.
-std::string withoutToolBanners(const std::string& out) {
-    std::string kept;
-    size_t start = 0;
-    while (start < out.size()) {
-        const size_t end = out.find('\n', start);
-        const std::string line =
-            out.substr(start, end == std::string::npos ? end : end - start + 1);
-        if (line.rfind("FUSE exfat", 0) != 0) kept += line;
-        start = end == std::string::npos ? out.size() : end + 1;
-    }
-    return kept;
-}
-
 struct MountCase {
     const char* name;
     const char* keySpec;
@@ -63,7 +48,8 @@ TEST_P(MountKey, MountsAndReportsIt) {
     ASSERT_TRUE(sh(std::string("key create k ") + row.keySpec + " && key insert k sda"));
     testing::internal::CaptureStdout();
     const bool mounted = MountUsbkey('a', row.partition);
-    EXPECT_EQ(withoutToolBanners(testing::internal::GetCapturedStdout()), row.expectedOutput);
+    EXPECT_EQ(sandbox::withoutToolBanners(testing::internal::GetCapturedStdout()),
+              row.expectedOutput);
     EXPECT_TRUE(mounted);
     EXPECT_TRUE(isMounted());
     EXPECT_TRUE(isMountedDirAccesable());
@@ -102,7 +88,7 @@ TEST_F(MountPoint, UnformattedKeyFailsThreeTimesAndLeavesAnEmptyMountPoint) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_FALSE(mounted);
-    EXPECT_EQ(withoutToolBanners(out),
+    EXPECT_EQ(sandbox::withoutToolBanners(out),
               "Trying to mount without arguments\nTrying to mount without arguments\n"
               "Trying to mount without arguments\n");
     EXPECT_GE(seconds, 3.6);  // 3 x (10 polls + 2 pauses) of 100 ms
@@ -116,7 +102,7 @@ TEST_F(MountPoint, MissingMountPointIsCreatedByTheFirstCleanUp) {
     ASSERT_TRUE(sh("rmdir /home/pi/media"));
     testing::internal::CaptureStdout();
     EXPECT_TRUE(MountUsbkey('a', 1));
-    EXPECT_EQ(withoutToolBanners(testing::internal::GetCapturedStdout()),
+    EXPECT_EQ(sandbox::withoutToolBanners(testing::internal::GetCapturedStdout()),
               "Trying to mount without arguments\nMounted\n");
 }
 
