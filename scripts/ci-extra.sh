@@ -12,7 +12,7 @@ apt-get install -y -qq --no-install-recommends \
   clang-tidy clang-format cppcheck crossbuild-essential-armhf qemu-user \
   lintian dpkg-dev file systemd >/dev/null
 
-trap 'tests/sandbox/sandbox sweep >/dev/null 2>&1 || true' EXIT
+trap 'tests/sandbox/sandbox sweep --stale >/dev/null 2>&1 || true' EXIT
 step() { printf '\n== %s (%s)\n' "$1" "$(date +%T)"; }
 
 step "static checks"

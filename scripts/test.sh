@@ -12,7 +12,7 @@ build=${TARVEX_BUILD:-$repo/build}
 scripts/install-deps.sh
 
 # Whatever happens, leave no sandbox, mount or loop device behind.
-trap 'tests/sandbox/sandbox sweep >/dev/null 2>&1 || true' EXIT
+trap 'tests/sandbox/sandbox sweep --stale >/dev/null 2>&1 || true' EXIT
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVEX_WERROR=ON -DTARVEX_BUILD_TESTS=ON
 cmake --build "$build" -j"$(nproc)"
