@@ -107,14 +107,11 @@ bool mountsAtOrBelow(const char* path) {
         return true;
     }
     const std::string target = path;
-    for (const std::string& point : *points) {
-        if (point == target ||
-            (point.size() > target.size() && point.compare(0, target.size(), target) == 0 &&
-             point[target.size()] == '/')) {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(points->begin(), points->end(), [&target](const std::string& point) {
+        return point == target ||
+               (point.size() > target.size() && point.compare(0, target.size(), target) == 0 &&
+                point[target.size()] == '/');
+    });
 }
 
 bool isDeadMountAtMountPoint() {
