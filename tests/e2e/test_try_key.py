@@ -1,0 +1,233 @@
+"""scripts/try_key.py as a person uses it: the real daemon on a simulated
+device, in real time (about 20 s a run), judged by what it prints, its exit
+status and what it leaves behind."""
+
+import os
+import pathlib
+import re
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+from daemon_run import BUILD
+from sandbox_fixture import REPO, require_root
+
+TRY_KEY = REPO / "scripts" / "try_key.py"
+SANDBOX_DIR = re.compile(r"\(sandbox (/tmp/tarvex-sb\.[A-Za-z0-9]{6})\)")
+
+
+@pytest.fixture(autouse=True)
+def _root():
+    require_root()
+
+
+def try_key(*args, timeout=90):
+    return subprocess.run([sys.executable, str(TRY_KEY), "--build", str(BUILD), *map(str, args)],
+                          stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=timeout)
+
+
+def summary(out):
+    """The summary's fields: label -> text (continuation lines joined by newlines)."""
+    fields, label = {}, None
+    for line in out.split("== Summary\n", 1)[1].splitlines():
+        if line.startswith("=="):
+            break
+        if line[3:19].strip():
+            label = line[3:19].strip()
+            fields[label] = line[20:]
+        elif label:
+            fields[label] += "\n" + line[20:]
+    return fields
+
+
+def in_order(out, *needles):
+    at = 0
+    for n in needles:
+        found = out.find(n, at)
+        assert found >= 0, f"{n!r} missing or out of order in:\n{out}"
+        at = found + len(n)
+
+
+def assert_sandbox_gone(out):
+    m = SANDBOX_DIR.search(out)
+    assert m, out
+    assert not os.path.exists(m.group(1)), f"{m.group(1)} left behind"
+
+
+def snapshot(root):
+    return {str(p.relative_to(root)): (p.stat().st_size, p.stat().st_mtime_ns, p.stat().st_mode)
+            for p in sorted(pathlib.Path(root).rglob("*"))}
+
+
+def test_default_demo_shows_a_whole_update():
+    r = try_key()
+    assert r.returncode == 0, r.stdout + r.stderr
+    in_order(r.stdout, "Key inserted as /dev/sda",
+             "  Mounted\n",
+             "  /home/pi/media/_QuorlUpdate exist\n",
+             "[sound] disk_found.wav",
+             "  bash /home/pi/media/_QuorlUpdate/quorlupdate.sh\n",
+             "| sample update: running as pi in /home/pi",
+             "| sample update: done",
+             "The script ended with exit status 0",
+             "Pulling the key out",
+             "  Unmounting\n",
+             "== Summary")
+    s = summary(r.stdout)
+    assert s["mounted"].startswith("/dev/sda1 (exfat) at /home/pi/media")
+    assert s["folder"] == "/home/pi/media/_QuorlUpdate"
+    assert re.match(r"disk_found\.wav x1, beep-08b\.wav x[3-9]", s["sounds"]), s["sounds"]
+    assert s["exit status"].startswith("0 ")
+    assert s["unmounted"].startswith("yes")
+    assert s["in /home/pi"].startswith("log.txt: new")
+    assert_sandbox_gone(r.stdout)
+
+
+# Each row: the update folder's script, extra options, exit status of
+# try_key, summary fields expected (label: start of the text), output expected.
+OWN_FOLDERS = [
+    ("echo from my folder\nexit 3\n", [], 1,
+     {"exit status": "3 (not looked at", "script": "bash /home/pi/media/_QuorlUpdate/quorlupdate.sh"},
+     ["| from my folder", "Result: the script ran and ended with exit status 3"]),
+    # As a device would show it: no "Killed" notice from the recording wrapper.
+    ("echo going down\nkill -9 $$\n", [], 1,
+     {"exit status": "137 (not looked at by the daemon, killed by SIGKILL)"},
+     ["| going down\n", "The script ended with exit status 137"]),
+    ("echo stuck for good\nsleep 1000\n", ["--timeout", "2"], 1,
+     {"exit status": "none: still running after 2 s"},
+     ["| stuck for good", "The script is still running after 2 s", "sleep 1000"]),
+]
+
+
+@pytest.mark.parametrize("script, options, code, fields, lines", OWN_FOLDERS,
+                         ids=["exit-3", "killed", "never-ends"])
+def test_own_update_folder(tmp_path, script, options, code, fields, lines):
+    folder = tmp_path / "my-update"
+    folder.mkdir()
+    (folder / "quorlupdate.sh").write_text(script)
+    (folder / "payload.bin").write_bytes(os.urandom(3000))
+    before = snapshot(folder)
+    started = time.monotonic()
+
+    r = try_key("--key", folder, *options)
+    assert r.returncode == code, r.stdout + r.stderr
+    in_order(r.stdout, "copied onto a fresh exFAT key as _QuorlUpdate/", *lines)
+    s = summary(r.stdout)
+    for label, text in fields.items():
+        assert s[label].startswith(text), (label, s[label])
+    assert "Killed" not in r.stdout
+    assert snapshot(folder) == before, "the person's folder was changed"
+    assert_sandbox_gone(r.stdout)
+    assert time.monotonic() - started < 40
+
+
+def test_pending_log_goes_to_the_key_and_the_post_update_folder_runs(tmp_path):
+    key = tmp_path / "key"
+    (key / "_QuorlPostUpdate").mkdir(parents=True)
+    (key / "_QuorlUpdate").mkdir()
+    (key / "_QuorlPostUpdate" / "quorlupdate.sh").write_text(
+        'echo "post: key log says $(cat /home/pi/media/log.txt)"\n')
+    (key / "_QuorlUpdate" / "quorlupdate.sh").write_text("echo wrong folder\n")
+    log = tmp_path / "log.txt"
+    log.write_text("update 42 applied\n")
+
+    r = try_key("--key", key, "--log", log)
+    assert r.returncode == 0, r.stdout + r.stderr
+    in_order(r.stdout, "Pending log:", "  /home/pi/media/_QuorlPostUpdate exist\n",
+             "| post: key log says update 42 applied", "  Unmounting\n")
+    assert "wrong folder" not in r.stdout
+    s = summary(r.stdout)
+    assert s["pending log"].startswith("handed over")
+    assert s["log.txt on key"] == "| update 42 applied"
+    assert s["in /home/pi"].startswith("log.txt: removed")
+    assert log.read_text() == "update 42 applied\n"
+
+
+def test_unformatted_image_fails_with_a_clear_message(tmp_path):
+    image = tmp_path / "blank.img"
+    with open(image, "wb") as f:
+        f.truncate(32 << 20)
+    started = time.monotonic()
+    r = try_key("--key", image)
+    assert r.returncode == 1, r.stdout + r.stderr
+    assert r.stdout.count("  Trying to mount without arguments\n") >= 3
+    assert "  Mounted\n" not in r.stdout
+    in_order(r.stdout, "The daemon could not mount the key",
+             "no partition table and no file system", "Format the key as exFAT or FAT32",
+             "Result: the key did not mount")
+    assert summary(r.stdout)["mounted"] == "no"
+    assert_sandbox_gone(r.stdout)
+    assert time.monotonic() - started < 40
+
+
+# Each row: how to make the bad input in tmp_path, arguments, message expected.
+BAD_INPUT = [
+    (None, ["--key", "{tmp}/nowhere"], "no such file or directory"),
+    ("empty-dir", ["--key", "{tmp}/d"], "nothing to try there"),
+    ("other-files", ["--key", "{tmp}/d"], "nothing to try there"),
+    ("empty-image", ["--key", "{tmp}/k.img"], "an empty file, not a key image"),
+    ("script", ["--key", "{tmp}/d/quorlupdate.sh"], "a script, not a key"),
+    ("script", ["--key", "{tmp}/d", "--log", "{tmp}/missing.txt"], "--log"),
+]
+
+
+@pytest.mark.parametrize("make, args, message", BAD_INPUT,
+                         ids=["missing", "empty-dir", "other-files", "empty-image", "script-file",
+                              "missing-log"])
+def test_bad_input_fails_fast(tmp_path, make, args, message):
+    d = tmp_path / "d"
+    if make in ("empty-dir", "other-files", "script"):
+        d.mkdir()
+    if make == "other-files":
+        (d / "update.sh").write_text("echo not the right name\n")
+        (d / "QuorlUpdate").mkdir()
+    if make == "script":
+        (d / "quorlupdate.sh").write_text("echo hi\n")
+    if make == "empty-image":
+        (tmp_path / "k.img").touch()
+    started = time.monotonic()
+    r = try_key(*[a.format(tmp=tmp_path) for a in args], timeout=20)
+    assert time.monotonic() - started < 5
+    assert r.returncode == 2
+    assert r.stdout == "", "a sandbox was started for bad input"
+    lines = r.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("try_key: ") and message in lines[0], r.stderr
+
+
+def attached_loop_ids():
+    out = subprocess.run(["losetup", "-l", "-n", "-O", "BACK-MAJ:MIN,BACK-INO"],
+                         capture_output=True, text=True, check=True).stdout
+    return {tuple(line.split()) for line in out.splitlines() if line.strip()}
+
+
+def test_ctrl_c_midway_leaves_nothing():
+    p = subprocess.Popen([sys.executable, str(TRY_KEY), "--build", str(BUILD)],
+                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                         text=True, start_new_session=True)
+    try:
+        state_dir = loops = init = None
+        for line in p.stdout:
+            m = SANDBOX_DIR.search(line)
+            if m:
+                state_dir = m.group(1)
+            if "| sample update: step 1" in line:
+                loops = pathlib.Path(state_dir, "loops").read_text()
+                init = pathlib.Path(state_dir, "pid").read_text().strip()
+                # As a terminal's Ctrl-C: the whole foreground process group.
+                os.killpg(p.pid, signal.SIGINT)
+                break
+        _, err = p.communicate(timeout=60)
+    finally:
+        if p.poll() is None:
+            p.kill()
+    assert loops, "the run never got to the script"
+    assert p.returncode == 130
+    assert err.strip().splitlines() == [
+        "try_key: stopped by Ctrl-C; the simulated device is gone, nothing is left mounted or attached"]
+    assert not os.path.exists(state_dir)
+    assert not os.path.exists(f"/proc/{init}"), "the sandbox's init survived"
+    ids = {tuple(line.split()[1:3]) for line in loops.splitlines()}
+    assert ids and not ids & attached_loop_ids(), "a loop device of the key is still attached"
