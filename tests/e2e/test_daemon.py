@@ -22,8 +22,8 @@ echo "post-update: log on key: $(cat /home/pi/media/log.txt)"
 """
 
 
-def make_key(sb, name, *spec, files=None):
-    sb.key("create", name, *spec)
+def make_key(sb, name, *layout, files=None):
+    sb.key("create", name, *layout)
     for dest, text in (files or {}).items():
         sb.key("write", name, dest, input=text)
 

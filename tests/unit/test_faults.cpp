@@ -49,8 +49,8 @@ protected:
         return sandbox::withoutToolBanners(testing::internal::GetCapturedStdout());
     }
 
-    static void makeKey(const std::string& spec) {
-        ASSERT_TRUE(sh("key create k " + spec + " && echo precious | key write k keep.txt"));
+    static void makeKey(const std::string& layout) {
+        ASSERT_TRUE(sh("key create k " + layout + " && echo precious | key write k keep.txt"));
     }
 
     static void expectKeyIntact() {
