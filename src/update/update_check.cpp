@@ -38,7 +38,9 @@ bool flushToDevice(const std::string& path, int openFlags) {
         return false;
     }
     const bool flushed = fsync(fd) == 0;
+    const int fsyncError = errno;
     close(fd);
+    errno = fsyncError;  // the caller reports why the flush failed, not the close
     return flushed;
 }
 
