@@ -27,14 +27,18 @@ class Daemon:
         self.sb = sb
         self.lines = []          # (seconds since start, line)
         self._cond = threading.Condition()
+        # Two pipes, one list: on a shared pipe a tool's partial stderr line
+        # ("Playing WAVE '...' : ") and a status line can end up on one line.
         self.proc = sb.popen(*EMULATOR, str(DAEMON), user="pi", cwd="/home/pi", env=env,
-                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.started = time.monotonic()
-        self._reader = threading.Thread(target=self._read, daemon=True)
-        self._reader.start()
+        self._readers = [threading.Thread(target=self._read, args=(stream,), daemon=True)
+                         for stream in (self.proc.stdout, self.proc.stderr)]
+        for reader in self._readers:
+            reader.start()
 
-    def _read(self):
-        for raw in self.proc.stdout:
+    def _read(self, stream):
+        for raw in stream:
             line = raw.decode(errors="replace").rstrip("\n")
             with self._cond:
                 self.lines.append((time.monotonic() - self.started, line))
@@ -79,7 +83,8 @@ class Daemon:
                 self.proc.wait(timeout=10)
             except subprocess.TimeoutExpired:
                 self.proc.kill()
-        self._reader.join(timeout=5)
+        for reader in self._readers:
+            reader.join(timeout=5)
 
 
 def sounds(sb):
