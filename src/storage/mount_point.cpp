@@ -115,13 +115,13 @@ bool mountsAtOrBelow(const char* path) {
 }
 
 bool isDeadMountAtMountPoint() {
-    const auto points = kernelMountPoints();
-    if (!points) {
+    // Listing first: it is cheap and, on the usual pass without a key, settles it.
+    if (isMountedDirAccesable()) {
         return false;
     }
-    const bool kernelHasIt =
-        std::find(points->begin(), points->end(), tarvex::kMountPoint) != points->end();
-    return kernelHasIt && !isMountedDirAccesable();
+    const auto points = kernelMountPoints();
+    return points &&
+           std::find(points->begin(), points->end(), tarvex::kMountPoint) != points->end();
 }
 
 bool isMounted() {

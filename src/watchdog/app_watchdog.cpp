@@ -1,10 +1,12 @@
 #include "watchdog/app_watchdog.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
 #include <optional>
 
 #include "supervisor/command_runner.hpp"
@@ -22,15 +24,35 @@ int g_gracePassesLeft = tarvex::kWatchdogGracePasses;
 // outage is reported once, not every pass.
 bool g_processTableUnreadable = false;
 
-// The first argument of /proc/<pid>/cmdline, or "" when it cannot be read (a
-// process that just exited) or is empty (kernel threads).
+// The first argument of /proc/<pid>/cmdline: its text up to the first NUL or
+// newline. "" when it cannot be read (a process that just exited) or is empty
+// (kernel threads, zombies). Plain reads rather than a stream: this runs for
+// every process on every pass.
 std::string readFirstArgument(const char* pid) {
-    std::ifstream cmdline(std::string(tarvex::kProcDir) + "/" + pid + "/cmdline");
-    std::string line;
-    if (!cmdline || !std::getline(cmdline, line)) {
+    const std::string path = std::string(tarvex::kProcDir) + "/" + pid + "/cmdline";
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         return "";
     }
-    return line.substr(0, line.find('\0'));
+    std::string argument;
+    char buffer[256];
+    for (;;) {
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got <= 0) {
+            break;
+        }
+        const auto* end = static_cast<const char*>(std::memchr(buffer, '\0', got));
+        const auto* newline = static_cast<const char*>(std::memchr(buffer, '\n', got));
+        if (newline != nullptr && (end == nullptr || newline < end)) {
+            end = newline;
+        }
+        argument.append(buffer, end != nullptr ? end - buffer : got);
+        if (end != nullptr) {
+            break;
+        }
+    }
+    close(fd);
+    return argument;
 }
 
 std::string withoutDirectory(const std::string& path) {
