@@ -39,6 +39,7 @@
 #include <thread>
 #include <vector>
 
+#include "../unit/sandbox_shell.hpp"
 #include "supervisor/supervisor.hpp"
 
 namespace {
@@ -69,22 +70,8 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-bool sh(const std::string& command) {
-    std::fflush(stdout);
-    return std::system(command.c_str()) == 0;
-}
-
-std::string output(const std::string& command) {
-    std::fflush(stdout);
-    std::string text;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        size_t got;
-        while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, got);
-        pclose(pipe);
-    }
-    return text;
-}
+using sandbox::output;
+using sandbox::sh;
 
 // With read(2): a /proc file of a process that exits meanwhile fails with
 // ESRCH, which a stream buffer iterator would throw.

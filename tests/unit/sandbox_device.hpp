@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "sandbox_shell.hpp"
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -15,24 +17,6 @@
 namespace sandbox {
 
 inline bool insideSandbox() { return std::ifstream("/run/tarvex/bin/key").good(); }
-
-// Runs a test step through the shell; true on exit status 0.
-inline bool sh(const std::string& command) {
-    std::fflush(stdout);
-    return std::system(command.c_str()) == 0;
-}
-
-// Output of a test step.
-inline std::string output(const std::string& command) {
-    std::string text;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        size_t got;
-        while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, got);
-        pclose(pipe);
-    }
-    return text;
-}
 
 inline std::string fileText(const std::string& path) {
     std::ifstream file(path);
