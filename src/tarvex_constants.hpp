@@ -55,4 +55,29 @@ constexpr const char* kApplicationName = "Quorl";
 constexpr const char* kRelaunchCommand = "/home/pi/Quorl silent &";
 constexpr int kWatchdogGracePasses = 10;
 
+// Status lines on standard output. Fixed lines stand as they are; the others
+// are built from these pieces around a path or a reason, as each comment says.
+constexpr const char* kLineMounted = "Mounted";
+constexpr const char* kLineMountFallback = "Trying to mount without arguments";
+constexpr const char* kLineUnmounting = "Unmounting";
+constexpr const char* kLineMountCheckError = "Check for mount error";
+constexpr const char* kLinePartitionSizeFailed = "ReadPartitionSize failed";
+constexpr const char* kLineNotRemovingMountPoint =
+    "Not removing /home/pi/media: something is mounted there";
+// The folder's path, then this.
+constexpr const char* kLineFolderFoundSuffix = " exist";
+// This, then the script's path: the line printed before a script runs, and
+// the command that runs it.
+constexpr const char* kScriptCommandPrefix = "bash ";
+// This, the path, ": " and the reason.
+constexpr const char* kLineCannotCheck = "Cannot check ";
+// This, the reason, then kLineKeepingLogSuffix.
+constexpr const char* kLineCannotCopyLog =
+    "Cannot copy /home/pi/log.txt to /home/pi/media/log.txt: ";
+constexpr const char* kLineKeepingLogSuffix = "; keeping it";
+// This, then the reason.
+constexpr const char* kLineCannotRemoveLog = "Cannot remove /home/pi/log.txt: ";
+constexpr const char* kLineProcessTableUnreadable =
+    "Cannot read the process table in /proc; not starting Quorl";
+
 }  // namespace tarvex

@@ -52,8 +52,7 @@ void recreateMountPoint() {
     if (safeToRemove) {
         runCommand(tarvex::kRemoveMountPointCommand);
     } else {
-        printStatusLine(std::string("Not removing ") + tarvex::kMountPoint +
-                        ": something is mounted there");
+        printStatusLine(tarvex::kLineNotRemovingMountPoint);
     }
     usleep(tarvex::kCleanupPauseMicroseconds);
     if (safeToRemove) {
@@ -127,7 +126,7 @@ bool isDeadMountAtMountPoint() {
 bool isMounted() {
     const auto line = readFirstLine(tarvex::kIsMountedCommand);
     if (!line) {
-        printStatusLine("Check for mount error");
+        printStatusLine(tarvex::kLineMountCheckError);
         return false;
     }
     return !line->empty() && (*line)[0] == 'Y';
@@ -155,11 +154,11 @@ bool MountUsbkey(char letter, int partition) {
     while (!isMountedAndListable() && attempts < tarvex::kMountAttempts) {
         runCommand(base + tarvex::kMountOptions);
         if (!isMounted()) {
-            printStatusLine("Trying to mount without arguments");
+            printStatusLine(tarvex::kLineMountFallback);
             runCommand(base);
         }
         if (waitForMount()) {
-            printStatusLine("Mounted");
+            printStatusLine(tarvex::kLineMounted);
             return true;
         }
         recreateMountPoint();
@@ -169,6 +168,6 @@ bool MountUsbkey(char letter, int partition) {
 }
 
 void UnmountUsbkey() {
-    printStatusLine("Unmounting");
+    printStatusLine(tarvex::kLineUnmounting);
     runCommand(tarvex::kUnmountCommand);
 }

@@ -67,7 +67,7 @@ uint64_t parseFdiskByteCount(const std::string& firstLine) {
 uint64_t ReadPartitionSize(const std::string& deviceName) {
     const auto line = readFirstLine(tarvex::kPartitionSizeCommand + deviceName);
     if (!line) {
-        printStatusLine("ReadPartitionSize failed");
+        printStatusLine(tarvex::kLinePartitionSizeFailed);
         return 0;
     }
     return parseFdiskByteCount(*line);

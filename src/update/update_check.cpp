@@ -24,7 +24,7 @@ bool pathExists(const std::string& path) {
     std::error_code error;
     const bool exists = fs::exists(path, error);
     if (error) {
-        printStatusLine("Cannot check " + path + ": " + error.message());
+        printStatusLine(tarvex::kLineCannotCheck + path + ": " + error.message());
         return false;
     }
     return exists;
@@ -58,8 +58,7 @@ bool copyLogToKey(const std::string& destination) {
     const bool flushed = !error && flushToDevice(written, O_RDONLY);
     if (!flushed) {
         const std::string reason = error ? error.message() : std::strerror(errno);
-        printStatusLine(std::string("Cannot copy ") + tarvex::kLocalLogPath + " to " + destination +
-                        ": " + reason + "; keeping it");
+        printStatusLine(tarvex::kLineCannotCopyLog + reason + tarvex::kLineKeepingLogSuffix);
         // A partial copy would block every later hand-off, since the copy never
         // overwrites; one that was there before is not ours to remove.
         if (!existedBefore) {
@@ -77,8 +76,7 @@ void handLogToKey() {
     if (copyLogToKey(destination)) {
         std::error_code error;
         if (!fs::remove(tarvex::kLocalLogPath, error) && error) {
-            printStatusLine(std::string("Cannot remove ") + tarvex::kLocalLogPath + ": " +
-                            error.message());
+            printStatusLine(tarvex::kLineCannotRemoveLog + error.message());
         }
     }
     runCommand(tarvex::kSyncCommand);
@@ -91,12 +89,12 @@ bool CheckForUpdate(const std::string& folderName) {
     if (!pathExists(folder)) {
         return false;
     }
-    printStatusLine(folder + " exist");
+    printStatusLine(folder + tarvex::kLineFolderFoundSuffix);
     runCommand(tarvex::kFoundSoundCommand);
     const std::string script = folder + tarvex::kUpdateScriptName;
     if (pathExists(script)) {
         startBeeping();
-        const std::string command = "bash " + script;
+        const std::string command = tarvex::kScriptCommandPrefix + script;
         printStatusLine(command);
         runCommand(command);
     } else {

@@ -105,8 +105,7 @@ void WatchApplication() {
     const auto running = scanProcessTable(tarvex::kApplicationName);
     if (!running) {
         if (!g_processTableUnreadable) {
-            printStatusLine(std::string("Cannot read the process table in ") + tarvex::kProcDir +
-                            "; not starting " + tarvex::kApplicationName);
+            printStatusLine(tarvex::kLineProcessTableUnreadable);
         }
         g_processTableUnreadable = true;
         return;
