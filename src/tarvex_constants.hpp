@@ -24,7 +24,12 @@ constexpr const char* kMountPoint = "/home/pi/media";
 constexpr const char* kIsMountedCommand =
     "if mountpoint -q /home/pi/media ; then echo Yes; else echo No; fi";
 constexpr const char* kMountCommandPrefix = "sudo mount /dev/sd";
-constexpr const char* kMountOptions = "  -o rw -o uid=pi -o gid=pi";
+// First try: the key's files handed to pi (FAT, exFAT). The fallback, for file
+// systems that refuse uid/gid (ext4), drops these.
+constexpr const char* kMountOwnerOptions = "  -o rw -o uid=pi -o gid=pi";
+// On both lines: a key is untrusted, so no setuid programs or device nodes
+// from it take effect.
+constexpr const char* kMountSafetyOptions = " -o nosuid,nodev";
 constexpr const char* kUnmountCommand = "sudo umount /home/pi/media";
 constexpr const char* kRemoveMountPointCommand = "sudo rm -r /home/pi/media";
 constexpr const char* kMakeMountPointCommand = "mkdir /home/pi/media";
@@ -36,7 +41,7 @@ constexpr unsigned kCleanupPauseMicroseconds = 100000;
 
 // Update look.
 constexpr const char* kLocalLogPath = "/home/pi/log.txt";
-constexpr const char* kKeyLogName = "/log.txt";
+constexpr const char* kKeyLogFileName = "log.txt";
 constexpr const char* kUpdateFolder = "_QuorlUpdate";
 constexpr const char* kPostUpdateFolder = "_QuorlPostUpdate";
 constexpr const char* kUpdateScriptName = "/quorlupdate.sh";
@@ -77,6 +82,15 @@ constexpr const char* kLineCannotCopyLog =
 constexpr const char* kLineKeepingLogSuffix = "; keeping it";
 // This, then the reason.
 constexpr const char* kLineCannotRemoveLog = "Cannot remove /home/pi/log.txt: ";
+// This, then kMountPointIsLink or kMountPointIsNotDirectory.
+constexpr const char* kLineMountPointRefused = "Not mounting or unmounting at /home/pi/media: ";
+constexpr const char* kMountPointIsLink = "it is a symbolic link";
+constexpr const char* kMountPointIsNotDirectory = "it is not a directory";
+// This, the disk's path, kLineDiskInUseReason, a node's path,
+// kLineDiskInUseMountedAt and where it is mounted.
+constexpr const char* kLineDiskInUse = "Not taking ";
+constexpr const char* kLineDiskInUseReason = " for a key: ";
+constexpr const char* kLineDiskInUseMountedAt = " is mounted at ";
 constexpr const char* kLineProcessTableUnreadable =
     "Cannot read the process table in /proc; not starting Quorl";
 

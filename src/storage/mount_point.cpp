@@ -1,17 +1,15 @@
 #include "storage/mount_point.hpp"
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <optional>
-#include <sstream>
 #include <string>
-#include <vector>
 
+#include "storage/mount_table.hpp"
 #include "supervisor/command_runner.hpp"
 #include "supervisor/status_line.hpp"
 #include "tarvex_constants.hpp"
@@ -61,52 +59,42 @@ void recreateMountPoint() {
     usleep(tarvex::kCleanupPauseMicroseconds);
 }
 
-// mountinfo escapes blanks, tabs, newlines and backslashes as \ooo.
-std::string unescapeMountInfoPath(const std::string& field) {
-    std::string path;
-    for (size_t i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size()) {
-            const std::string octal = field.substr(i + 1, 3);
-            if (octal.find_first_not_of("01234567") == std::string::npos) {
-                path += static_cast<char>(std::stoi(octal, nullptr, 8));
-                i += 3;
-                continue;
-            }
-        }
-        path += field[i];
-    }
-    return path;
-}
+// Set once the daemon has said why it leaves the mount point alone, cleared
+// when it is a real directory again: each occurrence is reported once, not on
+// every pass. Written only by mountPointRefusal, on the main thread.
+bool g_mountPointRefusalReported = false;
 
-// Mount points the kernel lists for this process, or none when the table
-// cannot be read. An empty table counts as unreadable: every system has at
-// least its root mount.
-std::optional<std::vector<std::string>> kernelMountPoints() {
-    std::ifstream mountInfo(tarvex::kMountInfoPath);
-    std::vector<std::string> points;
-    std::string line;
-    while (mountInfo && std::getline(mountInfo, line)) {
-        std::istringstream fields(line);
-        std::string mountId, parentId, majorMinor, root, mountPoint;
-        if (fields >> mountId >> parentId >> majorMinor >> root >> mountPoint) {
-            points.push_back(unescapeMountInfoPath(mountPoint));
+// Why nothing may be mounted or unmounted at the mount point now; nullptr when
+// it is a directory, or missing (the clean-up makes it). mount and umount
+// follow links, so with a link there the key would cover, or the unmount take
+// away, whatever the link points to; pi owns /home/pi and may leave one.
+const char* mountPointRefusal() {
+    struct stat info {};
+    const char* reason = nullptr;
+    if (lstat(tarvex::kMountPoint, &info) == 0) {
+        if (S_ISLNK(info.st_mode)) {
+            reason = tarvex::kMountPointIsLink;
+        } else if (!S_ISDIR(info.st_mode)) {
+            reason = tarvex::kMountPointIsNotDirectory;
         }
     }
-    if (points.empty() || mountInfo.bad()) {
-        return std::nullopt;
+    if (reason != nullptr && !g_mountPointRefusalReported) {
+        printStatusLine(tarvex::kLineMountPointRefused + std::string(reason));
     }
-    return points;
+    g_mountPointRefusalReported = reason != nullptr;
+    return reason;
 }
 
 }  // namespace
 
 bool mountsAtOrBelow(const char* path) {
-    const auto points = kernelMountPoints();
-    if (!points) {
+    const auto mounts = readMountTable();
+    if (!mounts) {
         return true;
     }
     const std::string target = path;
-    return std::any_of(points->begin(), points->end(), [&target](const std::string& point) {
+    return std::any_of(mounts->begin(), mounts->end(), [&target](const MountEntry& mount) {
+        const std::string& point = mount.mountPoint;
         return point == target ||
                (point.size() > target.size() && point.compare(0, target.size(), target) == 0 &&
                 point[target.size()] == '/');
@@ -118,12 +106,17 @@ bool isDeadMountAtMountPoint() {
     if (isMountedDirAccesable()) {
         return false;
     }
-    const auto points = kernelMountPoints();
-    return points &&
-           std::find(points->begin(), points->end(), tarvex::kMountPoint) != points->end();
+    const auto mounts = readMountTable();
+    return mounts && std::any_of(mounts->begin(), mounts->end(), [](const MountEntry& mount) {
+               return mount.mountPoint == tarvex::kMountPoint;
+           });
 }
 
 bool isMounted() {
+    // Nothing can be mounted on a link itself; what it points to is not ours.
+    if (mountPointRefusal() != nullptr) {
+        return false;
+    }
     const auto line = readFirstLine(tarvex::kIsMountedCommand);
     if (!line) {
         printStatusLine(tarvex::kLineMountCheckError);
@@ -152,14 +145,18 @@ bool MountUsbkey(char letter, int partition) {
     const std::string base = mountCommandBase(letter, partition);
     int attempts = 0;
     while (!isMountedAndListable() && attempts < tarvex::kMountAttempts) {
-        runCommand(base + tarvex::kMountOptions);
-        if (!isMounted()) {
-            printStatusLine(tarvex::kLineMountFallback);
-            runCommand(base);
-        }
-        if (waitForMount()) {
-            printStatusLine(tarvex::kLineMounted);
-            return true;
+        // Not a directory: no mount there; the clean-up below puts a real
+        // directory in its place (rm -r removes a link, not its target).
+        if (mountPointRefusal() == nullptr) {
+            runCommand(base + tarvex::kMountOwnerOptions + tarvex::kMountSafetyOptions);
+            if (!isMounted()) {
+                printStatusLine(tarvex::kLineMountFallback);
+                runCommand(base + tarvex::kMountSafetyOptions);
+            }
+            if (waitForMount()) {
+                printStatusLine(tarvex::kLineMounted);
+                return true;
+            }
         }
         recreateMountPoint();
         ++attempts;
@@ -168,6 +165,9 @@ bool MountUsbkey(char letter, int partition) {
 }
 
 void UnmountUsbkey() {
+    if (mountPointRefusal() != nullptr) {
+        return;
+    }
     printStatusLine(tarvex::kLineUnmounting);
     runCommand(tarvex::kUnmountCommand);
 }

@@ -3,6 +3,8 @@
 #pragma once
 
 // True when the mountpoint tool says /home/pi/media is a mount point now.
+// False, without asking it, when /home/pi/media is a link or not a directory
+// (said once in a status line): nothing is mounted on a link itself.
 bool isMounted();
 
 // True when /home/pi/media can be opened and listed. A mount whose device has
@@ -10,11 +12,14 @@ bool isMounted();
 bool isMountedDirAccesable();
 
 // Mounts /dev/sd<letter><partition> (the whole disk for partition -1) at the
-// mount point, up to three attempts. True only when this call's commands were
-// followed by the mount point showing up as mounted within about a second.
+// mount point, nosuid and nodev, up to three attempts. True only when this
+// call's commands were followed by the mount point showing up as mounted
+// within about a second. An attempt while the mount point is a link or not a
+// directory runs no mount, only the clean-up that puts a directory there.
 bool MountUsbkey(char letter, int partition);
 
 // Prints "Unmounting" and runs the unmount; the outcome is not checked.
+// Nothing happens while the mount point is a link or not a directory.
 void UnmountUsbkey();
 
 // True when the kernel still has a mount at the mount point that can no

@@ -1,52 +1,155 @@
 #include "storage/usb_key_probe.hpp"
 
 #include <dirent.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
 #include <vector>
 
+#include "storage/mount_table.hpp"
 #include "supervisor/command_runner.hpp"
 #include "supervisor/status_line.hpp"
 #include "tarvex_constants.hpp"
 
 namespace {
 
+// A size read from fdisk, and the node it was read for. Reading sizes costs a
+// privileged fdisk per partition on every pass while a key is in; a node
+// with the same device number, inode and change time is the same insertion,
+// whose sizes cannot have changed.
+struct KnownSize {
+    dev_t fileSystem;
+    ino_t inode;
+    dev_t device;
+    struct timespec changed;
+    uint64_t bytes;
+};
+
+// Sizes read at the last probe, by node name. Replaced by every probe (so a
+// pulled key is forgotten at once); written only by isUsbKeyInserted on the
+// main thread. A failed read is never kept: it is tried again next pass.
+std::map<std::string, KnownSize> g_knownPartitionSizes;
+
+// Disks the last probe passed over because they are in use elsewhere, so each
+// is reported once while that lasts, not on every pass. Written only by
+// isUsbKeyInserted.
+std::set<std::string> g_disksReportedInUse;
+
 // Only the type the listing reports counts: a node whose type the file system
-// does not report is not taken for a disk, and no extra stat is made.
+// does not report is not taken for a disk, and no extra stat is made for that.
 bool isBlockDevice(const dirent* entry) { return entry->d_type == DT_BLK; }
 
-char findFirstDiskLetter(DIR* dev) {
+struct DevListing {
+    std::vector<std::string> disks;        // sdX, in listing order
+    std::vector<std::string> longerNames;  // sdX..., in listing order
+};
+
+std::optional<DevListing> listSdNodes() {
+    DIR* dev = opendir(tarvex::kDevDir);
+    if (dev == nullptr) {
+        return std::nullopt;
+    }
+    DevListing listing;
     while (const dirent* entry = readdir(dev)) {
-        if (isBlockDevice(entry) && std::strncmp(entry->d_name, "sd", 2) == 0 &&
-            std::strlen(entry->d_name) == 3) {
-            return entry->d_name[2];
+        if (!isBlockDevice(entry) || std::strncmp(entry->d_name, "sd", 2) != 0) {
+            continue;
+        }
+        const size_t length = std::strlen(entry->d_name);
+        if (length == 3) {
+            listing.disks.emplace_back(entry->d_name);
+        } else if (length > 3) {
+            listing.longerNames.emplace_back(entry->d_name);
         }
     }
-    return 0;
+    closedir(dev);
+    return listing;
 }
 
 // Partition numbers of disk sd<letter>, in listing order. A four-letter disk
 // such as sdab counts as "partition" 0 of sda: atoi of "b" is 0. It never has
 // a size, so it is never chosen.
-std::vector<int> listPartitionNumbers(DIR* dev, char letter) {
+std::vector<int> partitionNumbers(const DevListing& listing, char letter) {
     const char prefix[] = {'s', 'd', letter};
     std::vector<int> numbers;
-    while (const dirent* entry = readdir(dev)) {
-        if (isBlockDevice(entry) && std::strlen(entry->d_name) > 3 &&
-            std::memcmp(entry->d_name, prefix, sizeof prefix) == 0) {
+    for (const std::string& name : listing.longerNames) {
+        if (name.compare(0, sizeof prefix, prefix, sizeof prefix) == 0) {
             // atoi rules, but without its undefined overflow: a number that
             // does not fit an int is no partition we could name anyway.
-            const long number = std::strtol(entry->d_name + 3, nullptr, 10);
+            const long number = std::strtol(name.c_str() + 3, nullptr, 10);
             if (number >= 0 && number <= INT_MAX) {
                 numbers.push_back(static_cast<int>(number));
             }
         }
     }
     return numbers;
+}
+
+std::optional<struct stat> statNode(const std::string& name) {
+    struct stat node {};
+    if (stat((std::string(tarvex::kDevDir) + "/" + name).c_str(), &node) != 0) {
+        return std::nullopt;
+    }
+    return node;
+}
+
+// A mount of the disk or one of its partitions anywhere but the mount point
+// makes it the system's disk (a Pi that boots from USB) or a data disk, never
+// a key. A FUSE mount (exFAT) has no block device number: its source names it.
+// Returns the first such mount found, as "NODE is mounted at PATH".
+std::optional<std::string> useElsewhere(const DevListing& listing, const std::string& disk,
+                                        const std::vector<MountEntry>& mounts) {
+    std::vector<std::string> nodes{disk};
+    for (const std::string& name : listing.longerNames) {
+        if (name.compare(0, disk.size(), disk) == 0 &&
+            name.find_first_not_of("0123456789", disk.size()) == std::string::npos) {
+            nodes.push_back(name);
+        }
+    }
+    for (const std::string& name : nodes) {
+        const std::string path = std::string(tarvex::kDevDir) + "/" + name;
+        const auto node = statNode(name);
+        for (const MountEntry& mount : mounts) {
+            if (mount.mountPoint == tarvex::kMountPoint) {
+                continue;
+            }
+            if (mount.source == path ||
+                (node && S_ISBLK(node->st_mode) && mount.device == node->st_rdev)) {
+                return path + tarvex::kLineDiskInUseMountedAt + mount.mountPoint;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+bool sameNode(const KnownSize& known, const struct stat& node) {
+    return known.fileSystem == node.st_dev && known.inode == node.st_ino &&
+           known.device == node.st_rdev && known.changed.tv_sec == node.st_ctim.tv_sec &&
+           known.changed.tv_nsec == node.st_ctim.tv_nsec;
+}
+
+uint64_t partitionSize(const std::string& name, std::map<std::string, KnownSize>& seen) {
+    const auto node = statNode(name);
+    if (node) {
+        const auto known = g_knownPartitionSizes.find(name);
+        if (known != g_knownPartitionSizes.end() && sameNode(known->second, *node)) {
+            seen[name] = known->second;
+            return known->second.bytes;
+        }
+    }
+    const uint64_t bytes = ReadPartitionSize(name);
+    if (node && bytes > 0) {
+        seen[name] = KnownSize{node->st_dev, node->st_ino, node->st_rdev, node->st_ctim, bytes};
+    }
+    return bytes;
 }
 
 }  // namespace
@@ -75,27 +178,44 @@ uint64_t ReadPartitionSize(const std::string& deviceName) {
 
 UsbKeyProbe isUsbKeyInserted() {
     UsbKeyProbe probe{0, -1};
-    DIR* dev = opendir(tarvex::kDevDir);
-    if (dev == nullptr) {
+    const auto listing = listSdNodes();
+    if (!listing || listing->disks.empty()) {
+        g_knownPartitionSizes.clear();
+        g_disksReportedInUse.clear();
         return probe;
     }
-    probe.letter = findFirstDiskLetter(dev);
-    std::vector<int> partitions;
-    if (probe.letter != 0) {
-        rewinddir(dev);
-        partitions = listPartitionNumbers(dev, probe.letter);
-    }
-    closedir(dev);
 
-    uint64_t bestSize = 0;
-    for (const int number : partitions) {
-        char deviceName[32];
-        std::snprintf(deviceName, sizeof deviceName, "sd%c%d", probe.letter, number);
-        const uint64_t size = ReadPartitionSize(deviceName);
-        if (size > bestSize) {
-            bestSize = size;
-            probe.partition = number;
+    // Read only when there is a disk to judge: a pass without one stays as
+    // cheap as ever. An unreadable table judges no disk to be in use.
+    const auto mounts = readMountTable().value_or(std::vector<MountEntry>{});
+    std::set<std::string> inUse;
+    for (const std::string& disk : listing->disks) {
+        if (const auto use = useElsewhere(*listing, disk, mounts)) {
+            if (g_disksReportedInUse.count(disk) == 0) {
+                printStatusLine(tarvex::kLineDiskInUse + std::string(tarvex::kDevDir) + "/" + disk +
+                                tarvex::kLineDiskInUseReason + *use);
+            }
+            inUse.insert(disk);
+            continue;
+        }
+        probe.letter = disk[2];
+        break;
+    }
+    g_disksReportedInUse = inUse;
+
+    std::map<std::string, KnownSize> seen;
+    if (probe.letter != 0) {
+        uint64_t bestSize = 0;
+        for (const int number : partitionNumbers(*listing, probe.letter)) {
+            char deviceName[32];
+            std::snprintf(deviceName, sizeof deviceName, "sd%c%d", probe.letter, number);
+            const uint64_t size = partitionSize(deviceName, seen);
+            if (size > bestSize) {
+                bestSize = size;
+                probe.partition = number;
+            }
         }
     }
+    g_knownPartitionSizes = std::move(seen);
     return probe;
 }

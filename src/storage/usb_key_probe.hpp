@@ -12,8 +12,10 @@ struct UsbKeyProbe {
     int partition;
 };
 
-// Takes the first three-character sd* block device that /dev lists, and of its
-// partitions the largest by fdisk's byte count (the first listed wins a tie).
+// Takes the first three-character sd* block device that /dev lists and that
+// is not mounted elsewhere (itself or a partition: a system or data disk), and
+// of its partitions the largest by fdisk's byte count (the first listed wins a
+// tie). A partition's size is read once per insertion of its node.
 UsbKeyProbe isUsbKeyInserted();
 
 // Byte size of /dev/<deviceName> from the first line of `sudo fdisk -l`; 0 when

@@ -1,6 +1,7 @@
 #include "update/update_check.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,50 +31,114 @@ bool pathExists(const std::string& path) {
     return exists;
 }
 
-// fsync on a fresh descriptor, so the copy is on the key before the local log
-// is deleted. A key can be pulled right after the look; "sync" later is too late.
-bool flushToDevice(const std::string& path, int openFlags) {
-    const int fd = open(path.c_str(), openFlags | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    const bool flushed = fsync(fd) == 0;
-    const int fsyncError = errno;
-    close(fd);
-    errno = fsyncError;  // the caller reports why the flush failed, not the close
-    return flushed;
-}
-
-// Copies the local log onto the key and flushes it there. The copy never
-// overwrites: a log.txt already on the key is left as it is and the copy fails.
-// A directory of that name receives the file under its own name.
-bool copyLogToKey(const std::string& destination) {
-    std::error_code error;
-    fs::path written = destination;
-    if (fs::is_directory(written, error)) {
-        written /= fs::path(tarvex::kLocalLogPath).filename();
-    }
-    const bool existedBefore = fs::exists(fs::symlink_status(written, error));
-    fs::copy(tarvex::kLocalLogPath, destination, error);
-    const bool flushed = !error && flushToDevice(written, O_RDONLY);
-    if (!flushed) {
-        const std::string reason = error ? error.message() : std::strerror(errno);
-        printStatusLine(tarvex::kLineCannotCopyLog + reason + tarvex::kLineKeepingLogSuffix);
-        // A partial copy would block every later hand-off, since the copy never
-        // overwrites; one that was there before is not ours to remove.
-        if (!existedBefore) {
-            fs::remove(written, error);
+bool writeAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t written = write(fd, data, size);
+        if (written < 0 && errno == EINTR) {
+            continue;
         }
-        return false;
+        if (written <= 0) {
+            errno = written == 0 ? EIO : errno;
+            return false;
+        }
+        data += written;
+        size -= static_cast<size_t>(written);
     }
-    // The directory entry too, where the file system supports it.
-    flushToDevice(written.parent_path(), O_RDONLY | O_DIRECTORY);
     return true;
 }
 
+bool copyContents(int from, int to) {
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = read(from, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return got == 0;
+        }
+        if (!writeAll(to, buffer, static_cast<size_t>(got))) {
+            return false;
+        }
+    }
+}
+
+// The directory the log goes into: the key's root, or a real directory named
+// log.txt there. Never through a link. -1 with errno on failure.
+int openKeyLogDirectory() {
+    const int keyRoot = open(tarvex::kMountPoint, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat existing {};
+    if (keyRoot < 0 ||
+        fstatat(keyRoot, tarvex::kKeyLogFileName, &existing, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISDIR(existing.st_mode)) {
+        return keyRoot;
+    }
+    const int inside =
+        openat(keyRoot, tarvex::kKeyLogFileName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int openError = errno;
+    close(keyRoot);
+    errno = openError;
+    return inside;
+}
+
+// Writes the open local log into a new file in directory. The file is created
+// here (O_EXCL): a log.txt already on the key, or a link of that name, is never
+// written through or overwritten. It gets the local log's permission bits and
+// is flushed to the key before the local log may go: a key can be pulled right
+// after the look, and "sync" later is too late. Returns why it failed, or "".
+std::string writeLogInto(int source, int directory) {
+    struct stat sourceInfo {};
+    if (fstat(source, &sourceInfo) != 0) {
+        return std::strerror(errno);
+    }
+    if (!S_ISREG(sourceInfo.st_mode)) {
+        return "not a regular file";  // reading a FIFO would hang the daemon
+    }
+    const int created =
+        openat(directory, tarvex::kKeyLogFileName,
+               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (created < 0) {
+        return std::strerror(errno);
+    }
+    bool written = copyContents(source, created) &&
+                   fchmod(created, sourceInfo.st_mode & 07777) == 0 && fsync(created) == 0;
+    int failure = errno;
+    if (close(created) != 0 && written) {
+        written = false;
+        failure = errno;
+    }
+    if (!written) {
+        // A partial copy would block every later hand-off, since the copy
+        // never overwrites; this one is ours, made above.
+        unlinkat(directory, tarvex::kKeyLogFileName, 0);
+        return std::strerror(failure);
+    }
+    // The directory entry too, where the file system supports it.
+    fsync(directory);
+    return "";
+}
+
+// Copies the local log onto the key; returns why it failed, or "".
+std::string copyLogToKey() {
+    const int source = open(tarvex::kLocalLogPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (source < 0) {
+        return std::strerror(errno);
+    }
+    const int directory = openKeyLogDirectory();
+    const std::string failure =
+        directory < 0 ? std::strerror(errno) : writeLogInto(source, directory);
+    if (directory >= 0) {
+        close(directory);
+    }
+    close(source);
+    return failure;
+}
+
 void handLogToKey() {
-    const std::string destination = std::string(tarvex::kMountPoint) + tarvex::kKeyLogName;
-    if (copyLogToKey(destination)) {
+    const std::string failure = copyLogToKey();
+    if (!failure.empty()) {
+        printStatusLine(tarvex::kLineCannotCopyLog + failure + tarvex::kLineKeepingLogSuffix);
+    } else {
         std::error_code error;
         if (!fs::remove(tarvex::kLocalLogPath, error) && error) {
             printStatusLine(tarvex::kLineCannotRemoveLog + error.message());

@@ -10,7 +10,7 @@ import pytest
 
 from sandbox_fixture import LAUNCHER, Sandbox, require_root, sandbox  # noqa: F401
 
-PI_OPTS = ["-o", "rw", "-o", "uid=pi", "-o", "gid=pi"]
+PI_OPTS = ["-o", "rw", "-o", "uid=pi", "-o", "gid=pi", "-o", "nosuid,nodev"]
 MOUNT = ["sudo", "mount", "/dev/sda1", "/home/pi/media"]
 
 
@@ -149,7 +149,7 @@ def test_key_mounts_like_a_usb_key(sandbox, fs, takes_pi_opts, owner):
         assert r.returncode == 0, r.stderr
     else:
         assert r.returncode != 0 and "bad option" in r.stderr
-        r = sandbox.exec(*mount, user="pi")
+        r = sandbox.exec(*mount, "-o", "nosuid,nodev", user="pi")
         assert r.returncode == 0, r.stderr
 
     r = sandbox.exec("stat", "-c", "%U", "/home/pi/media/_QuorlUpdate/quorlupdate.sh", user="pi")

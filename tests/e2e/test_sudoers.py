@@ -51,18 +51,18 @@ ALLOWED = [
     ("sudo -n fdisk -l /dev/sda",
      lambda sb, r: r.stdout.startswith("Disk /dev/sda:")),
     # Two blanks before -o: the daemon's exact line.
-    ("sudo -n mount /dev/sda1 /home/pi/media  -o rw -o uid=pi -o gid=pi",
+    ("sudo -n mount /dev/sda1 /home/pi/media  -o rw -o uid=pi -o gid=pi -o nosuid,nodev",
      lambda sb, r: is_mounted(sb)
      and sb.exec("stat", "-c", "%U:%G", "/home/pi/media").stdout.strip() == "pi:pi"),
     ("sudo -n umount /home/pi/media", lambda sb, r: not is_mounted(sb)),
     # The fallback for file systems that refuse uid/gid.
-    ("sudo -n mount /dev/sda1 /home/pi/media", lambda sb, r: is_mounted(sb)),
+    ("sudo -n mount /dev/sda1 /home/pi/media -o nosuid,nodev", lambda sb, r: is_mounted(sb)),
     ("sudo -n umount /home/pi/media", lambda sb, r: not is_mounted(sb)),
     ("sudo -n rm -r /home/pi/media",
      lambda sb, r: sb.exec("test", "-e", "/home/pi/media").returncode != 0),
     ("mkdir /home/pi/media", lambda sb, r: True),
     # A key without a partition table is mounted whole.
-    ("sudo -n mount /dev/sdb /home/pi/media", lambda sb, r: is_mounted(sb)),
+    ("sudo -n mount /dev/sdb /home/pi/media -o nosuid,nodev", lambda sb, r: is_mounted(sb)),
     ("sudo -n umount /home/pi/media", lambda sb, r: not is_mounted(sb)),
 ]
 
@@ -84,8 +84,10 @@ REFUSED = [
     ("sudo -n rm -r /etc", lambda sb: sb.exec("test", "-f", "/etc/passwd").returncode == 0),
     ("sudo -n rm -r /home/pi", lambda sb: sb.exec("test", "-d", "/home/pi").returncode == 0),
     ("sudo -n mount /dev/sda1 /mnt", lambda sb: sb.exec("mountpoint", "-q", "/mnt").returncode != 0),
-    ("sudo -n mount /dev/sda1 /home/pi/media -o rw -o uid=pi -o gid=pi -o suid",
+    ("sudo -n mount /dev/sda1 /home/pi/media -o rw -o uid=pi -o gid=pi -o nosuid,nodev -o suid",
      lambda sb: not is_mounted(sb)),
+    # Without nosuid,nodev a key's setuid programs would give pi root.
+    ("sudo -n mount /dev/sda1 /home/pi/media", lambda sb: not is_mounted(sb)),
     ("sudo -n mount -o remount,rw /", None),
     ("sudo -n fdisk -l /dev/mmcblk0", None),
     ("sudo -n fdisk /dev/sda", None),
@@ -163,7 +165,7 @@ def drop_default(sb, flag):
 # step the daemon takes for a key.
 KEY_PASSES = (
     ["sudo -n fdisk -l /dev/sda1",
-     "sudo -n mount /dev/sda1 /home/pi/media  -o rw -o uid=pi -o gid=pi"]
+     "sudo -n mount /dev/sda1 /home/pi/media  -o rw -o uid=pi -o gid=pi -o nosuid,nodev"]
     + ["sudo -n fdisk -l /dev/sda1"] * 3
     + ["sudo -n umount /home/pi/media", "sudo -n rm -r /home/pi/media", "mkdir /home/pi/media"]
 )

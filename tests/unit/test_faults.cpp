@@ -10,6 +10,7 @@
 #include "sandbox_device.hpp"
 #include "storage/mount_point.hpp"
 #include "supervisor/supervisor.hpp"
+#include "tarvex_constants.hpp"
 #include "update/update_check.hpp"
 #include "watchdog/app_watchdog.hpp"
 
@@ -222,5 +223,150 @@ TEST_F(Fault, MissingSoundsDoNotStopTheUpdate) {
     sandbox::removeFakeTools();
     EXPECT_EQ(fileText("/tmp/script.done"), "ran\n");
 }
+
+// ---------------------------------------------------------------------------
+// Hostile keys and a tampered mount point. Each key is made, then changed by
+// root through a mount of its own (what a crafted key carries), then the
+// daemon takes it on an armed pass and watches it on two more, with every
+// fdisk run counted.
+
+// What pi could do with the key's files once the daemon has mounted it; pi is
+// who runs the update script and who holds a shell on the device.
+std::string asPi(const std::string& command) {
+    return "setpriv --reuid=1000 --regid=1000 --clear-groups sh -c '" + command + "'";
+}
+
+struct HostileKeyCase {
+    const char* name;
+    const char* layout;
+    const char* craft;  // run with $K at the key's root (the largest partition)
+    bool pendingLog;    // a /home/pi/log.txt waits to be handed over
+    int partitions;     // fdisk runs expected on the first pass
+    const char* line;   // a line the daemon must print ("" for none)
+    std::string safe;   // must hold after both passes
+};
+
+class HostileKey : public Fault, public testing::WithParamInterface<HostileKeyCase> {};
+
+TEST_P(HostileKey, ReachesNoFurtherThanItsMountPoint) {
+    const HostileKeyCase& row = GetParam();
+    ASSERT_TRUE(sh(std::string("key create k ") + row.layout + " && key insert k sda"));
+    if (*row.craft != '\0') {
+        const std::string largest = output("ls /dev | grep -E '^sda[0-9]+$' | sort -V | tail -n1");
+        ASSERT_TRUE(sh("mkdir -p /tmp/craft && mount /dev/" +
+                       largest.substr(0, largest.size() - 1) + " /tmp/craft && (K=/tmp/craft; " +
+                       row.craft + "); rc=$?; umount /tmp/craft; exit $rc"));
+    }
+    if (row.pendingLog) {
+        ASSERT_TRUE(sh("echo 'update log' > /home/pi/log.txt"));
+    }
+    breakFdisk("echo \"$*\" >> /tmp/fdisk.runs; exec /tmp/real-fdisk \"$@\"");
+    sh("rm -f /tmp/fdisk.runs");
+    std::string out = pass();
+    EXPECT_EQ(output("wc -l < /tmp/fdisk.runs"), std::to_string(row.partitions) + "\n");
+    // The exFAT driver touches the node as it mounts it (its change time
+    // moves), so that partition may be read once more; then never again.
+    out += pass();
+    const std::string runs = output("wc -l < /tmp/fdisk.runs");
+    out += pass();
+    EXPECT_EQ(output("wc -l < /tmp/fdisk.runs"), runs) << "sizes read again for a key left in";
+    EXPECT_EQ(g_cDeviceChar, 'a') << out;
+    EXPECT_NE(out.find(std::string(row.line) + "\n"), std::string::npos) << out;
+    EXPECT_TRUE(sh(row.safe)) << row.safe << "\n" << out;
+}
+
+const std::string kLogKept =
+    std::string(tarvex::kLineCannotCopyLog) + "File exists" + tarvex::kLineKeepingLogSuffix;
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, HostileKey,
+    testing::Values(
+        // A setuid-root program and a device node anyone may write: on a key
+        // both must be inert, whatever file system takes them.
+        HostileKeyCase{"SetuidProgramAndDeviceNode", "--table dos 64M:ext4",
+                       "cp /usr/bin/id $K/suid-id && chmod 4755 $K/suid-id && "
+                       "mknod -m 666 $K/null c 1 3",
+                       false, 1, tarvex::kLineMounted,
+                       "test -u /home/pi/media/suid-id && test -c /home/pi/media/null && " +
+                           asPi("! /home/pi/media/suid-id | grep euid= && "
+                                "! echo x 2>/dev/null > /home/pi/media/null")},
+        HostileKeyCase{"LogLinkedToAFolderOffTheKey", "--table dos 64M:ext4",
+                       "ln -s /tmp $K/log.txt", true, 1, kLogKept.c_str(),
+                       "test ! -e /tmp/log.txt && grep -qx 'update log' /home/pi/log.txt"},
+        HostileKeyCase{"LogLinkedToAFileOffTheKey", "--table dos 64M:ext4",
+                       "ln -s /tmp/leaked.txt $K/log.txt", true, 1, kLogKept.c_str(),
+                       "test ! -e /tmp/leaked.txt && grep -qx 'update log' /home/pi/log.txt"},
+        // Twenty-four small partitions before the one to mount: a fdisk run
+        // each on every pass would starve the device while the key is in.
+        HostileKeyCase{"ManyPartitions",
+                       "--table gpt 1M:raw 1M:raw 1M:raw 1M:raw 1M:raw 1M:raw 1M:raw 1M:raw "
+                       "1M:raw 1M:raw 1M:raw 1M:raw 1M:raw 1M:raw 1M:raw 1M:raw 1M:raw 1M:raw "
+                       "1M:raw 1M:raw 1M:raw 1M:raw 1M:raw 1M:raw 64M:exfat",
+                       "", false, 25, tarvex::kLineMounted,
+                       "test \"$(findmnt -n -o SOURCE /home/pi/media)\" = /dev/sda25"}),
+    [](const testing::TestParamInfo<HostileKeyCase>& info) { return info.param.name; });
+
+// pi owns /home/pi and may leave a link where the mount point was. mount and
+// umount follow it: the key would cover /usr/sbin, and a pass without a key
+// would unmount it.
+TEST_F(Fault, LinkedMountPointIsReplacedNotFollowed) {
+    ASSERT_TRUE(sh("mountpoint -q /usr/sbin"));  // the sandbox's overlay
+    ASSERT_TRUE(sh("rmdir /home/pi/media && ln -s /usr/sbin /home/pi/media"));
+    std::string out = pass() + pass();
+    EXPECT_TRUE(sh("mountpoint -q /usr/sbin && test -x /usr/sbin/fdisk"))
+        << "link target unmounted";
+    makeKey("--table dos 64M:exfat");
+    ASSERT_TRUE(sh("key insert k sda"));
+    out += pass() + pass();
+    const std::string refused =
+        std::string(tarvex::kLineMountPointRefused) + tarvex::kMountPointIsLink + "\n";
+    EXPECT_EQ(out, refused + tarvex::kLineMounted + "\n");
+    EXPECT_TRUE(sh("test -d /home/pi/media && test ! -L /home/pi/media"));
+    EXPECT_EQ(output("findmnt -n -o SOURCE /home/pi/media"), "/dev/sda1\n");
+    EXPECT_TRUE(sh("mountpoint -q /usr/sbin && test -x /usr/sbin/fdisk")) << "link target covered";
+    expectKeyIntact();
+}
+
+// A device that boots from USB has its system disk at sda; a USB data disk
+// may sit there too. Either is mounted somewhere already, which a key never
+// is: the key behind it must be the one taken.
+struct SystemDiskCase {
+    const char* name;
+    const char* layout;
+    const char* mountCommand;  // of /dev/sda2, elsewhere
+};
+
+class SystemDisk : public Fault, public testing::WithParamInterface<SystemDiskCase> {};
+
+TEST_P(SystemDisk, IsNeverTakenForAKey) {
+    pass();  // no disk yet: whatever an earlier test left reported is forgotten
+    makeKey("--table dos 64M:exfat");
+    ASSERT_TRUE(sh(std::string("key create sys ") + GetParam().layout));
+    // tmpfs lists the newest entry first: inserting sdb first puts sda first.
+    ASSERT_TRUE(sh("key insert k sdb && key insert sys sda"));
+    ASSERT_EQ(output("ls -U /dev | grep -m1 -E '^sd[a-z]$'"), "sda\n");
+    ASSERT_TRUE(sh(std::string("mkdir -p /run/system && ") + GetParam().mountCommand));
+    const std::string out = pass() + pass();
+    sh("umount /run/system");
+    EXPECT_EQ(out, std::string(tarvex::kLineDiskInUse) + "/dev/sda" + tarvex::kLineDiskInUseReason +
+                       "/dev/sda2" + tarvex::kLineDiskInUseMountedAt + "/run/system\n" +
+                       tarvex::kLineMounted + "\n");
+    EXPECT_EQ(g_cDeviceChar, 'b');
+    EXPECT_EQ(output("findmnt -n -o SOURCE /home/pi/media"), "/dev/sdb1\n");
+    sh("umount /home/pi/media; key pull sda");
+}
+
+INSTANTIATE_TEST_SUITE_P(Disks, SystemDisk,
+                         testing::Values(
+                             // Known by its device number (a root file system may be listed under
+                             // another name, such as /dev/root).
+                             SystemDiskCase{"BlockMount", "--table dos 32M:ext4 64M:ext4",
+                                            "mount /dev/sda2 /run/system"},
+                             // A FUSE mount has no block device number: known by its source.
+                             SystemDiskCase{"FuseMount", "--table dos 32M:exfat 64M:exfat",
+                                            "mount /dev/sda2 /run/system"}),
+                         [](const testing::TestParamInfo<SystemDiskCase>& info) {
+                             return info.param.name;
+                         });
 
 }  // namespace

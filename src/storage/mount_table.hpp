@@ -1,0 +1,22 @@
+// The kernel's table of mounts as this process sees them (mountinfo): what
+// the mount point checks and the key probe ask before they act.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+struct MountEntry {
+    dev_t device;            // the mounted file system's device number
+    std::string mountPoint;  // unescaped
+    std::string source;      // what was mounted, e.g. "/dev/sda1"; unescaped
+};
+
+// Every mount listed for this process, in the kernel's order; none when the
+// table cannot be read or is empty (every system has at least its root).
+std::optional<std::vector<MountEntry>> readMountTable();
+
+// One line of mountinfo; none when it is not one.
+std::optional<MountEntry> parseMountInfoLine(const std::string& line);
