@@ -3,6 +3,8 @@
 // configuration, so what a device does can be read off this one file.
 #pragma once
 
+#include <cstddef>
+
 namespace tarvex {
 
 // Start-up and supervision timing (seconds).
@@ -50,6 +52,23 @@ constexpr const char* kFoundSoundCommand = "aplay /home/pi/disk_found.wav";
 constexpr const char* kErrorSoundCommand = "aplay error1.wav";
 constexpr const char* kSyncCommand = "sync";
 
+// Trusted keys. While this directory exists, only scripts signed with one of
+// the minisign public keys (*.pub) in it run, and the pending log goes only to
+// a key whose post-update script is signed so.
+constexpr const char* kTrustedKeysDir = "/etc/tarvexd/trusted-keys";
+constexpr const char* kTrustedKeySuffix = ".pub";
+// Beside the script: quorlupdate.sh.minisig.
+constexpr const char* kSignatureSuffix = ".minisig";
+// Read whole into memory before it is checked and run; generous for a script
+// (payload files sit beside it, listed by their hashes), small for a Pi Zero.
+constexpr size_t kMaxSignedScriptBytes = 1024 * 1024;
+// minisign's own limits on its comments keep real signature files far below.
+constexpr size_t kMaxSignatureBytes = 16 * 1024;
+// This, the descriptor holding the checked bytes, the middle, then the
+// script's path on the key, which becomes the script's $0.
+constexpr const char* kVerifiedScriptCommandPrefix = "bash -c '. /proc/self/fd/";
+constexpr const char* kVerifiedScriptCommandMiddle = "' ";
+
 // Progress beeper.
 constexpr const char* kBeepCommand = "aplay /opt/quorl/Distrib/Data/beep-08b.wav";
 constexpr unsigned kBeepPauseSeconds = 1;
@@ -91,6 +110,10 @@ constexpr const char* kMountPointIsNotDirectory = "it is not a directory";
 constexpr const char* kLineDiskInUse = "Not taking ";
 constexpr const char* kLineDiskInUseReason = " for a key: ";
 constexpr const char* kLineDiskInUseMountedAt = " is mounted at ";
+// This, the script's path, ": " and the reason.
+constexpr const char* kLineScriptRefused = "Not running ";
+// This, the post-update script's path, ": ", the reason, kLineKeepingLogSuffix.
+constexpr const char* kLineLogNotHandedOver = "Not handing /home/pi/log.txt to this key: ";
 constexpr const char* kLineProcessTableUnreadable =
     "Cannot read the process table in /proc; not starting Quorl";
 

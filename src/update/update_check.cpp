@@ -1,6 +1,7 @@
 #include "update/update_check.hpp"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,11 +9,14 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 #include "supervisor/command_runner.hpp"
 #include "supervisor/status_line.hpp"
 #include "tarvex_constants.hpp"
 #include "update/beeper.hpp"
+#include "update/signature.hpp"
+#include "update/trusted_keys.hpp"
 
 namespace fs = std::filesystem;
 
@@ -147,21 +151,164 @@ void handLogToKey() {
     runCommand(tarvex::kSyncCommand);
 }
 
-}  // namespace
+// A script on the key as the look found it in trust mode: its bytes, read
+// once, and whether they may run. Built by checkSignedScript only.
+struct CheckedScript {
+    bool runnable = false;
+    std::string bytes;
+    std::string refusal;
+};
 
-bool CheckForUpdate(const std::string& folderName) {
+// Why name in directory could not be opened: errno, or that it is a link
+// (which a directory opened without following links reports as ENOTDIR).
+std::string whyUnopenable(int directory, const std::string& name) {
+    const int failure = errno;
+    struct stat info {};
+    if (fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode)) {
+        return name + " is a link";
+    }
+    return name + ": " + std::strerror(failure);
+}
+
+// Reads the file name in directory, at most limit bytes, without following a
+// link or waiting on a FIFO. False, with the reason in problem, otherwise.
+bool readFileOnKey(int directory, const std::string& name, size_t limit, std::string& bytes,
+                   std::string& problem) {
+    const int fd = openat(directory, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        problem = errno == ENOENT ? "no " + name : whyUnopenable(directory, name);
+        return false;
+    }
+    struct stat info {};
+    bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    if (!ok) {
+        problem = name + " is not a regular file";
+    }
+    bytes.clear();
+    char buffer[65536];
+    // One byte past the limit tells a file that is too large, even one that
+    // grows while it is read.
+    while (ok && bytes.size() <= limit) {
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            problem = name + ": " + std::strerror(errno);
+            ok = false;
+        } else if (got == 0) {
+            break;
+        } else {
+            bytes.append(buffer, static_cast<size_t>(got));
+        }
+    }
+    close(fd);
+    if (ok && bytes.size() > limit) {
+        problem = name + " is larger than " + std::to_string(limit) + " bytes";
+        ok = false;
+    }
+    return ok;
+}
+
+// Reads the folder's script and its signature once, from the key itself, and
+// checks them against the keys the device trusts now.
+CheckedScript checkSignedScript(const std::string& folderName) {
+    CheckedScript checked;
+    std::vector<PublicKey> keys;
+    std::string problem;
+    if (!loadTrustedKeys(keys, problem)) {
+        checked.refusal = "no usable trusted key: " + problem;
+        return checked;
+    }
+    const std::string scriptName = tarvex::kUpdateScriptName + 1;  // without its slash
+    const int keyRoot = open(tarvex::kMountPoint, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int folder =
+        keyRoot < 0 ? -1
+                    : openat(keyRoot, folderName.c_str(),
+                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    std::string signature;
+    if (folder < 0) {
+        checked.refusal = keyRoot < 0 ? whyUnopenable(AT_FDCWD, tarvex::kMountPoint)
+                                      : whyUnopenable(keyRoot, folderName);
+    } else if (readFileOnKey(folder, scriptName, tarvex::kMaxSignedScriptBytes, checked.bytes,
+                             checked.refusal) &&
+               readFileOnKey(folder, scriptName + tarvex::kSignatureSuffix,
+                             tarvex::kMaxSignatureBytes, signature, checked.refusal)) {
+        checked.runnable = verifySignature(checked.bytes, signature, keys, checked.refusal);
+    }
+    if (folder >= 0) {
+        close(folder);
+    }
+    if (keyRoot >= 0) {
+        close(keyRoot);
+    }
+    return checked;
+}
+
+// The checked bytes in sealed memory that nobody can change, on a descriptor
+// that the shell and bash inherit; -1 with errno on failure.
+int sealedCopy(const std::string& bytes) {
+    const int memory = memfd_create(tarvex::kUpdateScriptName + 1, MFD_ALLOW_SEALING);
+    if (memory < 0) {
+        return -1;
+    }
+    if (!writeAll(memory, bytes.data(), bytes.size()) ||
+        fcntl(memory, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
+        const int failure = errno;
+        close(memory);
+        errno = failure;
+        return -1;
+    }
+    return memory;
+}
+
+// Runs the script as ever, or in trust mode only once its checked bytes are
+// held where the key cannot change them; bash then runs those bytes with $0
+// still the script's path on the key, where scripts find their payload.
+void runScript(const std::string& script, const CheckedScript* checked) {
+    int memory = -1;
+    std::string refusal = checked != nullptr ? checked->refusal : "";
+    if (checked != nullptr && checked->runnable) {
+        memory = sealedCopy(checked->bytes);
+        if (memory < 0) {
+            refusal = std::string("cannot hold its checked bytes: ") + std::strerror(errno);
+        }
+    }
+    if (checked != nullptr && memory < 0) {
+        printStatusLine(tarvex::kLineScriptRefused + script + ": " + refusal);
+        runCommand(tarvex::kErrorSoundCommand);
+        return;
+    }
+    startBeeping();
+    printStatusLine(tarvex::kScriptCommandPrefix + script);
+    if (memory < 0) {
+        runCommand(tarvex::kScriptCommandPrefix + script);
+        return;
+    }
+    runCommand(tarvex::kVerifiedScriptCommandPrefix + std::to_string(memory) +
+               tarvex::kVerifiedScriptCommandMiddle + script);
+    close(memory);
+}
+
+// The look at one folder. trusting: only a signed script may run; `checked`
+// is that script as already read and checked, or nullptr to do it here.
+bool lookAtFolder(const std::string& folderName, bool trusting, const CheckedScript* checked) {
     const std::string folder = std::string(tarvex::kMountPoint) + "/" + folderName;
     if (!pathExists(folder)) {
         return false;
+    }
+    // Checked before the found sound, so the bytes that run are the ones read
+    // here, whatever the key does to its files from now on.
+    CheckedScript checkedHere;
+    if (trusting && checked == nullptr) {
+        checkedHere = checkSignedScript(folderName);
+        checked = &checkedHere;
     }
     printStatusLine(folder + tarvex::kLineFolderFoundSuffix);
     runCommand(tarvex::kFoundSoundCommand);
     const std::string script = folder + tarvex::kUpdateScriptName;
     if (pathExists(script)) {
-        startBeeping();
-        const std::string command = tarvex::kScriptCommandPrefix + script;
-        printStatusLine(command);
-        runCommand(command);
+        runScript(script, trusting ? checked : nullptr);
     } else {
         runCommand(tarvex::kErrorSoundCommand);
     }
@@ -169,14 +316,35 @@ bool CheckForUpdate(const std::string& folderName) {
     return true;
 }
 
+}  // namespace
+
+bool CheckForUpdate(const std::string& folderName) {
+    return lookAtFolder(folderName, isTrustModeOn(), nullptr);
+}
+
 void LookForUpdate() {
-    if (pathExists(tarvex::kLocalLogPath)) {
-        // The post-update folder is considered even when the hand-off failed:
-        // the pending log says the device is past its update, and running the
-        // update folder again could apply the same update twice.
-        handLogToKey();
-        CheckForUpdate(tarvex::kPostUpdateFolder);
-    } else {
-        CheckForUpdate(tarvex::kUpdateFolder);
+    const bool trusting = isTrustModeOn();
+    if (!pathExists(tarvex::kLocalLogPath)) {
+        lookAtFolder(tarvex::kUpdateFolder, trusting, nullptr);
+        return;
     }
+    // The post-update folder is considered even when the hand-off failed:
+    // the pending log says the device is past its update, and running the
+    // update folder again could apply the same update twice.
+    if (!trusting) {
+        handLogToKey();
+        lookAtFolder(tarvex::kPostUpdateFolder, false, nullptr);
+        return;
+    }
+    // A device that trusts keys hands its log only to a key that proves it is
+    // one of its maker's: the one whose post-update script verifies.
+    const CheckedScript postUpdate = checkSignedScript(tarvex::kPostUpdateFolder);
+    if (postUpdate.runnable) {
+        handLogToKey();
+    } else {
+        printStatusLine(tarvex::kLineLogNotHandedOver + std::string(tarvex::kMountPoint) + "/" +
+                        tarvex::kPostUpdateFolder + tarvex::kUpdateScriptName + ": " +
+                        postUpdate.refusal + tarvex::kLineKeepingLogSuffix);
+    }
+    lookAtFolder(tarvex::kPostUpdateFolder, true, &postUpdate);
 }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <regex>
 #include <string>
 #include <thread>
 
@@ -201,6 +202,179 @@ TEST_F(UpdateLook, OneBeeperThatOutlivesTheScripts) {
     const auto count = std::count(beeps.begin(), beeps.end(), '\n');
     EXPECT_GE(count, 2) << "beeper stopped after the scripts ended";
     EXPECT_LE(count, 4) << "more than one beep a second";
+}
+
+// ---------------------------------------------------------------------------
+// A device told to trust a maker's key: /etc/tarvexd/trusted-keys holds the
+// public key "a", made by the real minisign tool; "b" is a stranger's.
+
+const char* const kScript = "/home/pi/media/_QuorlUpdate/quorlupdate.sh";
+const std::string kSigned = std::string(kScript) + ".minisig";
+
+class TrustedLook : public UpdateLook {
+protected:
+    void SetUp() override {
+        UpdateLook::SetUp();
+        ASSERT_TRUE(sh("test -e /tmp/tk/b.key || (mkdir -p /tmp/tk && cd /tmp/tk && "
+                       "minisign -G -W -p a.pub -s a.key >/dev/null && "
+                       "minisign -G -W -p b.pub -s b.key >/dev/null)"));
+        ASSERT_TRUE(sh("install -d -m 755 -o root -g root /etc/tarvexd /etc/tarvexd/trusted-keys && "
+                       "install -m 644 -o root -g root /tmp/tk/a.pub /etc/tarvexd/trusted-keys/"));
+    }
+    void TearDown() override {
+        sh("rm -rf /etc/tarvexd /tmp/upd /tmp/real.sh");
+        UpdateLook::TearDown();
+    }
+
+    // The folder's script, with body, signed by key (a or b) with options.
+    static void signedScript(const char* folder, const std::string& body,
+                             const std::string& options = "") {
+        const std::string script = std::string("/home/pi/media/") + folder + "/quorlupdate.sh";
+        ASSERT_TRUE(sh(std::string("mkdir -p /home/pi/media/") + folder + " && printf '%s\\n' '" +
+                       body + "' > " + script + " && minisign -S " + options +
+                       " -s /tmp/tk/a.key -m " + script + " >/dev/null"));
+    }
+};
+
+const std::string kRunsBody = "echo update-ran >> /tmp/calls.log; echo \"dollar0=$0\" >> /tmp/calls.log";
+const std::string kRanCalls = std::string(kFound) + "update-ran\ndollar0=" + kScript + "\nsync\n";
+
+struct TrustedRunCase {
+    const char* name;
+    const char* signOptions;
+};
+
+class SignedScriptRuns : public TrustedLook, public testing::WithParamInterface<TrustedRunCase> {};
+
+TEST_P(SignedScriptRuns, AsAnyScriptWould) {
+    signedScript("_QuorlUpdate", kRunsBody, GetParam().signOptions);
+    testing::internal::CaptureStdout();
+    LookForUpdate();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), kUpdateLines);
+    EXPECT_EQ(fileText("/tmp/calls.log"), kRanCalls);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signatures, SignedScriptRuns,
+                         testing::Values(TrustedRunCase{"Prehashed", ""},
+                                         TrustedRunCase{"Legacy", "-l"}),
+                         [](const testing::TestParamInfo<TrustedRunCase>& info) {
+                             return info.param.name;
+                         });
+
+// Each row spoils a signed key or the device's keys; the script must not run.
+struct RefusalCase {
+    const char* name;
+    std::string spoil;
+    std::string reason;  // a regular expression
+};
+
+class UnsignedScriptRefused : public TrustedLook, public testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(UnsignedScriptRefused, ErrorSoundInsteadOfTheScript) {
+    signedScript("_QuorlUpdate", kRunsBody);
+    ASSERT_TRUE(sh(GetParam().spoil));
+    const int threads = threadCount();
+    testing::internal::CaptureStdout();
+    LookForUpdate();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(std::regex_match(out, std::regex("/home/pi/media/_QuorlUpdate exist\n"
+                                                 "Not running " + std::string(kScript) + ": " +
+                                                 GetParam().reason + "\n")))
+        << out;
+    EXPECT_EQ(fileText("/tmp/calls.log"), std::string(kFound) + kError + "sync\n");
+    EXPECT_EQ(threadCount(), threads) << "a beeper was started";
+}
+
+const std::string kNoKey = "no usable trusted key: ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, UnsignedScriptRefused,
+    testing::Values(
+        RefusalCase{"NoSignature", "rm " + kSigned, "no quorlupdate\\.sh\\.minisig"},
+        RefusalCase{"UnknownKey", "minisign -S -s /tmp/tk/b.key -m " + std::string(kScript) + " >/dev/null",
+                    "signed with key [0-9A-F]{16}, which is not trusted"},
+        RefusalCase{"ScriptByteChanged", "sed -i s/update-ran/update-RAN/ " + std::string(kScript),
+                    "the signature does not match the script"},
+        RefusalCase{"TrustedCommentChanged",
+                    "sed -i 's/^trusted comment: .*/trusted comment: forged/' " + kSigned,
+                    "the signature of the trusted comment does not match"},
+        RefusalCase{"ScriptOverTheCap",
+                    "head -c 1048576 /dev/zero | tr '\\0' '#' >> " + std::string(kScript) +
+                        " && minisign -S -s /tmp/tk/a.key -m " + kScript + " >/dev/null",
+                    "quorlupdate\\.sh is larger than 1048576 bytes"},
+        RefusalCase{"ScriptIsALink",
+                    "mv " + std::string(kScript) + " /tmp/real.sh && ln -s /tmp/real.sh " + kScript,
+                    "quorlupdate\\.sh is a link"},
+        RefusalCase{"FolderIsALink",
+                    "mv /home/pi/media/_QuorlUpdate /tmp/upd && "
+                    "ln -s /tmp/upd /home/pi/media/_QuorlUpdate",
+                    "_QuorlUpdate is a link"},
+        RefusalCase{"SignatureIsAFifo", "rm " + kSigned + " && mkfifo " + kSigned,
+                    "quorlupdate\\.sh\\.minisig is not a regular file"},
+        RefusalCase{"KeyDirectoryOwnedByPi", "chown 1000 /etc/tarvexd/trusted-keys",
+                    kNoKey + "/etc/tarvexd/trusted-keys can be changed by someone other than root"},
+        RefusalCase{"KeyDirectoryGroupWritable", "chmod 775 /etc/tarvexd/trusted-keys",
+                    kNoKey + "/etc/tarvexd/trusted-keys can be changed by someone other than root"},
+        RefusalCase{"ParentDirectoryOwnedByPi", "chown 1000 /etc/tarvexd",
+                    kNoKey + "/etc/tarvexd can be changed by someone other than root"},
+        RefusalCase{"KeyFileWritableByPi", "chown 1000 /etc/tarvexd/trusted-keys/a.pub",
+                    kNoKey + "/etc/tarvexd/trusted-keys/a\\.pub can be changed by someone other "
+                             "than root"},
+        RefusalCase{"KeyFileIsALink",
+                    "mv /etc/tarvexd/trusted-keys/a.pub /etc/tarvexd/a.real && "
+                    "ln -s /etc/tarvexd/a.real /etc/tarvexd/trusted-keys/a.pub",
+                    kNoKey + "/etc/tarvexd/trusted-keys/a\\.pub is a link"},
+        RefusalCase{"MalformedKeyBesideAGoodOne", "echo garbage > /etc/tarvexd/trusted-keys/z.pub",
+                    kNoKey + "/etc/tarvexd/trusted-keys/z\\.pub is not a minisign public key"},
+        RefusalCase{"NoKeyAtAll", "rm /etc/tarvexd/trusted-keys/a.pub",
+                    kNoKey + "no key in /etc/tarvexd/trusted-keys"},
+        RefusalCase{"KeyDirectoryIsAFile",
+                    "rm -r /etc/tarvexd/trusted-keys && touch /etc/tarvexd/trusted-keys",
+                    kNoKey + "/etc/tarvexd/trusted-keys is not a directory"}),
+    [](const testing::TestParamInfo<RefusalCase>& info) { return info.param.name; });
+
+// The key swaps its script for another right after the check (here while the
+// found sound plays): what runs is what was checked.
+TEST_F(TrustedLook, WhatRunsIsWhatWasVerified) {
+    signedScript("_QuorlUpdate", kRunsBody);
+    ASSERT_TRUE(sandbox::fakeTool(
+        "aplay", std::string("case \"$1\" in *beep*) ;; *) echo \"aplay $*\" >> /tmp/calls.log;"
+                             " echo 'echo replaced >> /tmp/calls.log' > ") +
+                     kScript + " ;; esac"));
+    testing::internal::CaptureStdout();
+    LookForUpdate();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), kUpdateLines);
+    EXPECT_EQ(fileText("/tmp/calls.log"), kRanCalls);
+    EXPECT_EQ(fileText(kScript), "echo replaced >> /tmp/calls.log\n") << "the hook did not run";
+}
+
+// A pending log goes only to a key that proves to be the maker's.
+TEST_F(TrustedLook, LogGoesOnlyToASignedKey) {
+    ASSERT_TRUE(sh("printf 'update log\\n' > /home/pi/log.txt"));
+    ASSERT_TRUE(sh("mkdir -p /home/pi/media/_QuorlPostUpdate && echo 'echo post-ran >> "
+                   "/tmp/calls.log' > /home/pi/media/_QuorlPostUpdate/quorlupdate.sh"));
+    testing::internal::CaptureStdout();
+    LookForUpdate();
+    const std::string post = "/home/pi/media/_QuorlPostUpdate/quorlupdate.sh";
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Not handing /home/pi/log.txt to this key: " + post +
+                  ": no quorlupdate.sh.minisig; keeping it\n"
+                  "/home/pi/media/_QuorlPostUpdate exist\n"
+                  "Not running " + post + ": no quorlupdate.sh.minisig\n");
+    EXPECT_EQ(fileText("/home/pi/log.txt"), "update log\n");
+    EXPECT_FALSE(sh("test -e /home/pi/media/log.txt"));
+    EXPECT_EQ(fileText("/tmp/calls.log"), std::string(kFound) + kError + "sync\n");
+
+    // Signed, the same key takes the log and its script runs.
+    sh("rm -f /tmp/calls.log");
+    signedScript("_QuorlPostUpdate", "echo post-ran >> /tmp/calls.log");
+    testing::internal::CaptureStdout();
+    LookForUpdate();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "/home/pi/media/_QuorlPostUpdate exist\nbash " + post + "\n");
+    EXPECT_EQ(fileText("/home/pi/media/log.txt"), "update log\n");
+    EXPECT_FALSE(sh("test -e /home/pi/log.txt"));
+    EXPECT_EQ(fileText("/tmp/calls.log"), std::string("sync\n") + kFound + "post-ran\nsync\n");
 }
 
 }  // namespace

@@ -1,0 +1,141 @@
+// Signatures made by the real minisign tool, in both of its formats, checked
+// by the daemon's own reading of them; and every way one must fail.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "sandbox_device.hpp"
+#include "update/signature.hpp"
+
+namespace {
+
+using sandbox::fileText;
+using sandbox::output;
+using sandbox::sh;
+
+// Two key pairs without passwords; "a" is the trusted one.
+class Signatures : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        ASSERT_TRUE(sh("rm -rf /tmp/sig && mkdir /tmp/sig && cd /tmp/sig && "
+                       "minisign -G -W -p a.pub -s a.key >/dev/null && "
+                       "minisign -G -W -p b.pub -s b.key >/dev/null"));
+    }
+    void SetUp() override {
+        REQUIRE_SANDBOX();
+        std::string problem;
+        ASSERT_TRUE(parsePublicKey(fileText("/tmp/sig/a.pub"), trusted_, problem)) << problem;
+    }
+    PublicKey trusted_{};
+};
+
+struct SignatureCase {
+    const char* name;
+    std::string make;  // in /tmp/sig: makes s.sh and s.sh.minisig
+    bool verifies;
+    std::string refusal;
+};
+
+class SignatureCases : public Signatures, public testing::WithParamInterface<SignatureCase> {};
+
+TEST_P(SignatureCases, VerifyAsTheToolDoes) {
+    const SignatureCase& row = GetParam();
+    ASSERT_TRUE(sh(std::string("cd /tmp/sig && rm -f s.sh* && printf 'echo hello\\n' > s.sh && ") +
+                   row.make));
+    std::string refusal;
+    const bool verified = verifySignature(fileText("/tmp/sig/s.sh"),
+                                          fileText("/tmp/sig/s.sh.minisig"), {trusted_}, refusal);
+    EXPECT_EQ(verified, row.verifies) << refusal;
+    std::string expected = row.refusal;
+    const auto at = expected.find("<b>");
+    if (at != std::string::npos) {
+        // The untrusted key's id, as minisign names its public key.
+        expected.replace(at, 3, output("head -n1 /tmp/sig/b.pub | awk '{printf \"%s\", $NF}'"));
+    }
+    EXPECT_EQ(refusal, expected);
+    // The tool itself agrees.
+    EXPECT_EQ(sh("cd /tmp/sig && minisign -Vq -p a.pub -m s.sh 2>/dev/null"), row.verifies);
+}
+
+// The other key's signature, under the trusted key's id: a forger's best try.
+const char* const kForgeKeyId =
+    "python3 -c \"import base64,sys; p=base64.b64decode(open('a.pub').read().split()[-1]); "
+    "l=open('s.sh.minisig').read().split('\\n'); s=bytearray(base64.b64decode(l[1])); "
+    "s[2:10]=p[2:10]; l[1]=base64.b64encode(bytes(s)).decode(); "
+    "open('s.sh.minisig','w').write('\\n'.join(l))\"";
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, SignatureCases,
+    testing::Values(
+        SignatureCase{"Prehashed", "minisign -S -s a.key -m s.sh >/dev/null", true, ""},
+        SignatureCase{"Legacy", "minisign -S -l -s a.key -m s.sh >/dev/null", true, ""},
+        SignatureCase{"WithTrustedComment",
+                      "minisign -S -s a.key -t 'release 7 for the fleet' -m s.sh >/dev/null", true,
+                      ""},
+        SignatureCase{"CarriageReturnLineEnds",
+                      "minisign -S -s a.key -m s.sh >/dev/null && sed -i 's/$/\\r/' s.sh.minisig",
+                      true, ""},
+        SignatureCase{"UnknownKey", "minisign -S -s b.key -m s.sh >/dev/null", false,
+                      "signed with key <b>, which is not trusted"},
+        SignatureCase{"ScriptByteChanged",
+                      "minisign -S -s a.key -m s.sh >/dev/null && printf 'echo hellO\\n' > s.sh",
+                      false, "the signature does not match the script"},
+        SignatureCase{"LegacyScriptByteChanged",
+                      "minisign -S -l -s a.key -m s.sh >/dev/null && printf 'echo hellO\\n' > s.sh",
+                      false, "the signature does not match the script"},
+        SignatureCase{"TrustedCommentChanged",
+                      "minisign -S -s a.key -t 'release 7' -m s.sh >/dev/null && "
+                      "sed -i 's/^trusted comment: release 7$/trusted comment: release 8/' "
+                      "s.sh.minisig",
+                      false, "the signature of the trusted comment does not match"},
+        SignatureCase{"OtherKeySignatureUnderTrustedKeyId",
+                      std::string("minisign -S -s b.key -m s.sh >/dev/null && ") + kForgeKeyId,
+                      false, "the signature does not match the script"},
+        SignatureCase{"Truncated",
+                      "minisign -S -s a.key -m s.sh >/dev/null && head -n 3 s.sh.minisig > t && "
+                      "mv t s.sh.minisig",
+                      false, "the signature file is not one minisign makes"},
+        SignatureCase{"SignatureLineGarbled",
+                      "minisign -S -s a.key -m s.sh >/dev/null && sed -i '2s/^..../@@@@/' "
+                      "s.sh.minisig",
+                      false, "the signature file is not one minisign makes"}),
+    [](const testing::TestParamInfo<SignatureCase>& info) { return info.param.name; });
+
+struct PublicKeyCase {
+    const char* name;
+    std::string text;
+    bool parses;
+};
+
+class PublicKeyFiles : public Signatures, public testing::WithParamInterface<PublicKeyCase> {};
+
+TEST_P(PublicKeyFiles, OnlyMinisignKeysParse) {
+    PublicKey key{};
+    std::string problem;
+    EXPECT_EQ(parsePublicKey(GetParam().text, key, problem), GetParam().parses) << problem;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, PublicKeyFiles,
+    testing::Values(
+        PublicKeyCase{"AsMinisignWritesIt",
+                      "untrusted comment: minisign public key D74935C9A1144FAF\n"
+                      "RWSvTxShyTVJ14D2rVLTnpZylxkqibsJybhTf9wCUtL6fJN61+nPrD2M\n",
+                      true},
+        PublicKeyCase{"KeyLineOnly", "RWSvTxShyTVJ14D2rVLTnpZylxkqibsJybhTf9wCUtL6fJN61+nPrD2M\n",
+                      false},
+        PublicKeyCase{"ShortKey", "untrusted comment: x\nRWSvTxShyTVJ14D2rVLTnpZylxkqibsJyb\n",
+                      false},
+        PublicKeyCase{"OtherAlgorithm",  // "Xd" in front instead of "Ed"
+                      "untrusted comment: x\n"
+                      "WGSvTxShyTVJ14D2rVLTnpZylxkqibsJybhTf9wCUtL6fJN61+nPrD2M\n",
+                      false},
+        PublicKeyCase{"Empty", "", false}),
+    [](const testing::TestParamInfo<PublicKeyCase>& info) { return info.param.name; });
+
+TEST_F(Signatures, KeyIdReadsAsMinisignPrintsIt) {
+    EXPECT_EQ(keyIdText(trusted_.keyId),
+              output("head -n1 /tmp/sig/a.pub | awk '{printf \"%s\", $NF}'"));
+}
+
+}  // namespace
