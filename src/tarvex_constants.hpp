@@ -61,9 +61,9 @@ constexpr const char* kTrustedKeySuffix = ".pub";
 constexpr const char* kSignatureSuffix = ".minisig";
 // Read whole into memory before it is checked and run; generous for a script
 // (payload files sit beside it, listed by their hashes), small for a Pi Zero.
-constexpr size_t kMaxSignedScriptBytes = 1024 * 1024;
+constexpr size_t kMaxSignedScriptBytes = 1048576;
 // minisign's own limits on its comments keep real signature files far below.
-constexpr size_t kMaxSignatureBytes = 16 * 1024;
+constexpr size_t kMaxSignatureBytes = 16384;
 // This, the descriptor holding the checked bytes, the middle, then the
 // script's path on the key, which becomes the script's $0.
 constexpr const char* kVerifiedScriptCommandPrefix = "bash -c '. /proc/self/fd/";

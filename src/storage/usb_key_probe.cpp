@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <set>
@@ -31,6 +32,7 @@ struct KnownSize {
     ino_t inode;
     dev_t device;
     struct timespec changed;
+    // cppcheck-suppress unusedStructMember ; read through the map's iterator
     uint64_t bytes;
 };
 
@@ -108,12 +110,11 @@ std::optional<struct stat> statNode(const std::string& name) {
 std::optional<std::string> useElsewhere(const DevListing& listing, const std::string& disk,
                                         const std::vector<MountEntry>& mounts) {
     std::vector<std::string> nodes{disk};
-    for (const std::string& name : listing.longerNames) {
-        if (name.compare(0, disk.size(), disk) == 0 &&
-            name.find_first_not_of("0123456789", disk.size()) == std::string::npos) {
-            nodes.push_back(name);
-        }
-    }
+    std::copy_if(listing.longerNames.begin(), listing.longerNames.end(), std::back_inserter(nodes),
+                 [&disk](const std::string& name) {
+                     return name.compare(0, disk.size(), disk) == 0 &&
+                            name.find_first_not_of("0123456789", disk.size()) == std::string::npos;
+                 });
     for (const std::string& name : nodes) {
         const std::string path = std::string(tarvex::kDevDir) + "/" + name;
         const auto node = statNode(name);

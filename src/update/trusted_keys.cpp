@@ -59,7 +59,8 @@ bool readKeyFile(int directory, const std::string& name, PublicKey& key, std::st
     const int fd = openat(directory, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat info {};
     if (fd < 0 || fstat(fd, &info) != 0) {
-        problem = errno == ELOOP ? path + " is a link" : "cannot read " + path + ": " + std::strerror(errno);
+        problem = errno == ELOOP ? path + " is a link"
+                                 : "cannot read " + path + ": " + std::strerror(errno);
         if (fd >= 0) {
             close(fd);
         }
@@ -106,7 +107,8 @@ bool loadTrustedKeys(std::vector<PublicKey>& keys, std::string& problem) {
         open(tarvex::kTrustedKeysDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     DIR* listing = directory < 0 ? nullptr : fdopendir(directory);
     if (listing == nullptr) {
-        problem = std::string("cannot read ") + tarvex::kTrustedKeysDir + ": " + std::strerror(errno);
+        problem =
+            std::string("cannot read ") + tarvex::kTrustedKeysDir + ": " + std::strerror(errno);
         if (directory >= 0) {
             close(directory);
         }

@@ -129,8 +129,7 @@ std::string copyLogToKey() {
         return std::strerror(errno);
     }
     const int directory = openKeyLogDirectory();
-    const std::string failure =
-        directory < 0 ? std::strerror(errno) : writeLogInto(source, directory);
+    std::string failure = directory < 0 ? std::strerror(errno) : writeLogInto(source, directory);
     if (directory >= 0) {
         close(directory);
     }
@@ -164,7 +163,8 @@ struct CheckedScript {
 std::string whyUnopenable(int directory, const std::string& name) {
     const int failure = errno;
     struct stat info {};
-    if (fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode)) {
+    if (fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(info.st_mode)) {
         return name + " is a link";
     }
     return name + ": " + std::strerror(failure);
@@ -222,10 +222,9 @@ CheckedScript checkSignedScript(const std::string& folderName) {
     }
     const std::string scriptName = tarvex::kUpdateScriptName + 1;  // without its slash
     const int keyRoot = open(tarvex::kMountPoint, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    const int folder =
-        keyRoot < 0 ? -1
-                    : openat(keyRoot, folderName.c_str(),
-                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int folder = keyRoot < 0 ? -1
+                                   : openat(keyRoot, folderName.c_str(),
+                                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     std::string signature;
     if (folder < 0) {
         checked.refusal = keyRoot < 0 ? whyUnopenable(AT_FDCWD, tarvex::kMountPoint)

@@ -17,9 +17,10 @@ using sandbox::sh;
 class Signatures : public testing::Test {
 protected:
     static void SetUpTestSuite() {
-        ASSERT_TRUE(sh("rm -rf /tmp/sig && mkdir /tmp/sig && cd /tmp/sig && "
-                       "minisign -G -W -p a.pub -s a.key >/dev/null && "
-                       "minisign -G -W -p b.pub -s b.key >/dev/null"));
+        ASSERT_TRUE(
+            sh("rm -rf /tmp/sig && mkdir /tmp/sig && cd /tmp/sig && "
+               "minisign -G -W -p a.pub -s a.key >/dev/null && "
+               "minisign -G -W -p b.pub -s b.key >/dev/null"));
     }
     void SetUp() override {
         REQUIRE_SANDBOX();
@@ -117,20 +118,21 @@ TEST_P(PublicKeyFiles, OnlyMinisignKeysParse) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, PublicKeyFiles,
-    testing::Values(
-        PublicKeyCase{"AsMinisignWritesIt",
-                      "untrusted comment: minisign public key D74935C9A1144FAF\n"
-                      "RWSvTxShyTVJ14D2rVLTnpZylxkqibsJybhTf9wCUtL6fJN61+nPrD2M\n",
-                      true},
-        PublicKeyCase{"KeyLineOnly", "RWSvTxShyTVJ14D2rVLTnpZylxkqibsJybhTf9wCUtL6fJN61+nPrD2M\n",
-                      false},
-        PublicKeyCase{"ShortKey", "untrusted comment: x\nRWSvTxShyTVJ14D2rVLTnpZylxkqibsJyb\n",
-                      false},
-        PublicKeyCase{"OtherAlgorithm",  // "Xd" in front instead of "Ed"
-                      "untrusted comment: x\n"
-                      "WGSvTxShyTVJ14D2rVLTnpZylxkqibsJybhTf9wCUtL6fJN61+nPrD2M\n",
-                      false},
-        PublicKeyCase{"Empty", "", false}),
+    testing::Values(PublicKeyCase{"AsMinisignWritesIt",
+                                  "untrusted comment: minisign public key D74935C9A1144FAF\n"
+                                  "RWSvTxShyTVJ14D2rVLTnpZylxkqibsJybhTf9wCUtL6fJN61+nPrD2M\n",
+                                  true},
+                    PublicKeyCase{"KeyLineOnly",
+                                  "RWSvTxShyTVJ14D2rVLTnpZylxkqibsJybhTf9wCUtL6fJN61+nPrD2M\n",
+                                  false},
+                    PublicKeyCase{"ShortKey",
+                                  "untrusted comment: x\nRWSvTxShyTVJ14D2rVLTnpZylxkqibsJyb\n",
+                                  false},
+                    PublicKeyCase{"OtherAlgorithm",  // "Xd" in front instead of "Ed"
+                                  "untrusted comment: x\n"
+                                  "WGSvTxShyTVJ14D2rVLTnpZylxkqibsJybhTf9wCUtL6fJN61+nPrD2M\n",
+                                  false},
+                    PublicKeyCase{"Empty", "", false}),
     [](const testing::TestParamInfo<PublicKeyCase>& info) { return info.param.name; });
 
 TEST_F(Signatures, KeyIdReadsAsMinisignPrintsIt) {

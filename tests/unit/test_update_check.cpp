@@ -215,11 +215,13 @@ class TrustedLook : public UpdateLook {
 protected:
     void SetUp() override {
         UpdateLook::SetUp();
-        ASSERT_TRUE(sh("test -e /tmp/tk/b.key || (mkdir -p /tmp/tk && cd /tmp/tk && "
-                       "minisign -G -W -p a.pub -s a.key >/dev/null && "
-                       "minisign -G -W -p b.pub -s b.key >/dev/null)"));
-        ASSERT_TRUE(sh("install -d -m 755 -o root -g root /etc/tarvexd /etc/tarvexd/trusted-keys && "
-                       "install -m 644 -o root -g root /tmp/tk/a.pub /etc/tarvexd/trusted-keys/"));
+        ASSERT_TRUE(
+            sh("test -e /tmp/tk/b.key || (mkdir -p /tmp/tk && cd /tmp/tk && "
+               "minisign -G -W -p a.pub -s a.key >/dev/null && "
+               "minisign -G -W -p b.pub -s b.key >/dev/null)"));
+        ASSERT_TRUE(
+            sh("install -d -m 755 -o root -g root /etc/tarvexd /etc/tarvexd/trusted-keys && "
+               "install -m 644 -o root -g root /tmp/tk/a.pub /etc/tarvexd/trusted-keys/"));
     }
     void TearDown() override {
         sh("rm -rf /etc/tarvexd /tmp/upd /tmp/real.sh");
@@ -236,7 +238,8 @@ protected:
     }
 };
 
-const std::string kRunsBody = "echo update-ran >> /tmp/calls.log; echo \"dollar0=$0\" >> /tmp/calls.log";
+const std::string kRunsBody =
+    "echo update-ran >> /tmp/calls.log; echo \"dollar0=$0\" >> /tmp/calls.log";
 const std::string kRanCalls = std::string(kFound) + "update-ran\ndollar0=" + kScript + "\nsync\n";
 
 struct TrustedRunCase {
@@ -268,7 +271,8 @@ struct RefusalCase {
     std::string reason;  // a regular expression
 };
 
-class UnsignedScriptRefused : public TrustedLook, public testing::WithParamInterface<RefusalCase> {};
+class UnsignedScriptRefused : public TrustedLook,
+                              public testing::WithParamInterface<RefusalCase> {};
 
 TEST_P(UnsignedScriptRefused, ErrorSoundInsteadOfTheScript) {
     signedScript("_QuorlUpdate", kRunsBody);
@@ -277,9 +281,10 @@ TEST_P(UnsignedScriptRefused, ErrorSoundInsteadOfTheScript) {
     testing::internal::CaptureStdout();
     LookForUpdate();
     const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(std::regex_match(out, std::regex("/home/pi/media/_QuorlUpdate exist\n"
-                                                 "Not running " + std::string(kScript) + ": " +
-                                                 GetParam().reason + "\n")))
+    EXPECT_TRUE(
+        std::regex_match(out, std::regex("/home/pi/media/_QuorlUpdate exist\n"
+                                         "Not running " +
+                                         std::string(kScript) + ": " + GetParam().reason + "\n")))
         << out;
     EXPECT_EQ(fileText("/tmp/calls.log"), std::string(kFound) + kError + "sync\n");
     EXPECT_EQ(threadCount(), threads) << "a beeper was started";
@@ -291,7 +296,8 @@ INSTANTIATE_TEST_SUITE_P(
     Refusals, UnsignedScriptRefused,
     testing::Values(
         RefusalCase{"NoSignature", "rm " + kSigned, "no quorlupdate\\.sh\\.minisig"},
-        RefusalCase{"UnknownKey", "minisign -S -s /tmp/tk/b.key -m " + std::string(kScript) + " >/dev/null",
+        RefusalCase{"UnknownKey",
+                    "minisign -S -s /tmp/tk/b.key -m " + std::string(kScript) + " >/dev/null",
                     "signed with key [0-9A-F]{16}, which is not trusted"},
         RefusalCase{"ScriptByteChanged", "sed -i s/update-ran/update-RAN/ " + std::string(kScript),
                     "the signature does not match the script"},
@@ -351,8 +357,9 @@ TEST_F(TrustedLook, WhatRunsIsWhatWasVerified) {
 // A pending log goes only to a key that proves to be the maker's.
 TEST_F(TrustedLook, LogGoesOnlyToASignedKey) {
     ASSERT_TRUE(sh("printf 'update log\\n' > /home/pi/log.txt"));
-    ASSERT_TRUE(sh("mkdir -p /home/pi/media/_QuorlPostUpdate && echo 'echo post-ran >> "
-                   "/tmp/calls.log' > /home/pi/media/_QuorlPostUpdate/quorlupdate.sh"));
+    ASSERT_TRUE(
+        sh("mkdir -p /home/pi/media/_QuorlPostUpdate && echo 'echo post-ran >> "
+           "/tmp/calls.log' > /home/pi/media/_QuorlPostUpdate/quorlupdate.sh"));
     testing::internal::CaptureStdout();
     LookForUpdate();
     const std::string post = "/home/pi/media/_QuorlPostUpdate/quorlupdate.sh";
@@ -360,7 +367,8 @@ TEST_F(TrustedLook, LogGoesOnlyToASignedKey) {
               "Not handing /home/pi/log.txt to this key: " + post +
                   ": no quorlupdate.sh.minisig; keeping it\n"
                   "/home/pi/media/_QuorlPostUpdate exist\n"
-                  "Not running " + post + ": no quorlupdate.sh.minisig\n");
+                  "Not running " +
+                  post + ": no quorlupdate.sh.minisig\n");
     EXPECT_EQ(fileText("/home/pi/log.txt"), "update log\n");
     EXPECT_FALSE(sh("test -e /home/pi/media/log.txt"));
     EXPECT_EQ(fileText("/tmp/calls.log"), std::string(kFound) + kError + "sync\n");
