@@ -3,6 +3,8 @@
 #include <sodium.h>
 
 #include <algorithm>
+#include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -72,14 +74,15 @@ bool parsePublicKey(const std::string& text, PublicKey& key, std::string& proble
 }
 
 std::string keyIdText(const std::array<unsigned char, 8>& keyId) {
-    // Stored little-endian; shown as the number it is.
-    std::string text;
+    // Stored little-endian; shown as the number it is, in hex without leading
+    // zeros, as minisign names its keys.
+    uint64_t number = 0;
     for (auto byte = keyId.rbegin(); byte != keyId.rend(); ++byte) {
-        char digits[3];
-        std::snprintf(digits, sizeof digits, "%02X", *byte);
-        text += digits;
+        number = (number << 8) | *byte;
     }
-    return text;
+    char digits[17];
+    std::snprintf(digits, sizeof digits, "%" PRIX64, number);
+    return digits;
 }
 
 bool verifySignature(const std::string& content, const std::string& signatureFile,

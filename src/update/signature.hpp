@@ -17,7 +17,7 @@ struct PublicKey {
 // base64 key line). False, with what is wrong in `problem`, when it is not one.
 bool parsePublicKey(const std::string& text, PublicKey& key, std::string& problem);
 
-// The key id as minisign shows it: 16 upper-case hex digits.
+// The key id as minisign shows it: upper-case hex, without leading zeros.
 std::string keyIdText(const std::array<unsigned char, 8>& keyId);
 
 // Checks the text of a .minisig file over content, as `minisign -V` does: the
