@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <numeric>
 
 namespace {
 
@@ -76,10 +77,9 @@ bool parsePublicKey(const std::string& text, PublicKey& key, std::string& proble
 std::string keyIdText(const std::array<unsigned char, 8>& keyId) {
     // Stored little-endian; shown as the number it is, in hex without leading
     // zeros, as minisign names its keys.
-    uint64_t number = 0;
-    for (auto byte = keyId.rbegin(); byte != keyId.rend(); ++byte) {
-        number = (number << 8) | *byte;
-    }
+    const uint64_t number =
+        std::accumulate(keyId.rbegin(), keyId.rend(), uint64_t{0},
+                        [](uint64_t high, unsigned char byte) { return (high << 8) | byte; });
     char digits[17];
     std::snprintf(digits, sizeof digits, "%" PRIX64, number);
     return digits;

@@ -139,7 +139,7 @@ TEST_F(Signatures, KeyIdReadsAsMinisignPrintsIt) {
     EXPECT_EQ(keyIdText(trusted_.keyId),
               output("head -n1 /tmp/sig/a.pub | awk '{printf \"%s\", $NF}'"));
     // A key minisign listed as 0E35B2F25C8A835D would be named without its zero.
-    EXPECT_EQ(keyIdText({0x5D, 0x83, 0xA8, 0xC8, 0x25, 0x2F, 0x5B, 0x0E}), "E35B2F25C8A835D");
+    EXPECT_EQ(keyIdText({0x5D, 0x83, 0x8A, 0x5C, 0xF2, 0xB2, 0x35, 0x0E}), "E35B2F25C8A835D");
 }
 
 }  // namespace
