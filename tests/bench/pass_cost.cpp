@@ -55,6 +55,8 @@ constexpr int kDaemonSeconds = 15;
 constexpr double kShareTarget = 5.0;        // percent
 constexpr long kStaticRssTargetKiB = 2048;  // 2 MiB
 constexpr double kLookupSpeedupTarget = 10.0;
+// A pass with a key left in, mounted and looked at, against one without.
+constexpr double kSteadyWallTarget = 1.5;
 
 using sandbox::fileText;
 using sandbox::PassCost;
@@ -347,6 +349,15 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 4; ++i)
         std::printf("    %-36s %8.3f / %.3f\n", stepNames[i], steps[2 * size_t(i)],
                     steps[2 * size_t(i) + 1]);
+    // Once its key is mounted and looked at, a pass should cost what one
+    // without a key does: nothing to read off the key again.
+    const double steadyWall = keyed.wallMs / idle.wallMs;
+    std::printf(
+        "\ntwo-partition key, steady (mounted, already looked at) against no key, same run\n"
+        "  processes started %.2f (no key %.2f), wall %.2f ms = %.2fx no key   "
+        "target: no more processes, <= %.1fx wall  %s\n",
+        keyed.processes, idle.processes, keyed.wallMs, steadyWall, kSteadyWallTarget,
+        verdict(keyed.processes <= idle.processes && steadyWall <= kSteadyWallTarget));
 
     std::printf("\nresident memory of the real tarvexd, run as pi with a key in, after %d s\n",
                 kDaemonSeconds);
