@@ -14,7 +14,7 @@ import time
 
 import pytest
 
-from tarvex_sim import REPO, attached_loop_ids, build_dir, constants
+from tarvex_sim import REPO, attached_loop_ids, build_dir, constants, sound_file
 
 C = constants()
 BUILD = build_dir()
@@ -72,7 +72,7 @@ def test_default_demo_shows_a_whole_update():
     in_order(r.stdout, "Key inserted as /dev/sda",
              shown(C.kLineMounted),
              shown(UPDATE_DIR + C.kLineFolderFoundSuffix),
-             f"Playing WAVE '{C.kFoundSoundCommand.split()[-1]}'",
+             f"Playing WAVE '{sound_file(C.kFoundSoundCommand)}'",
              shown(C.kScriptCommandPrefix + UPDATE_DIR + C.kUpdateScriptName),
              "| sample update: running as pi in /home/pi",
              "| sample update: done",
