@@ -47,9 +47,9 @@ def constants(build=None):
     path = build_dir(build) / "tarvex_constants.py"
     if not path.is_file():
         raise SandboxError(f"no {path}: configure the build with -DTARVEX_BUILD_TESTS=ON")
-    spec = importlib.util.spec_from_file_location("tarvex_constants", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("tarvex_constants", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
@@ -156,10 +156,12 @@ class Sandbox:
 
     def exec(self, *cmd, user=None, cwd=None, env=None, input=None, check=False,
              timeout=60, text=True):
-        """Runs CMD inside; stdout and stderr are captured."""
+        """Runs CMD inside; stdout and stderr are captured (as text, what is
+        not UTF-8 replaced: whatever a key holds must not stop the caller)."""
         return subprocess.run(self._exec_cmd(cmd, user, cwd, env), input=input,
                               stdin=None if input is not None else subprocess.DEVNULL,
-                              capture_output=True, text=text, timeout=timeout, check=check)
+                              capture_output=True, text=text, errors="replace" if text else None,
+                              timeout=timeout, check=check)
 
     def popen(self, *cmd, user=None, cwd=None, env=None, **kwargs):
         """Starts CMD inside and returns at once (for the daemon under test)."""

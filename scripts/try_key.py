@@ -79,8 +79,6 @@ def human_size(n):
     return f"{n / 1024 / MIB:.1f} GiB" if n >= 1024 * MIB else f"{-(-n // MIB)} MiB"
 
 
-# ------------------------------------------------------------- arguments ---
-
 def read_regular(option, arg, limit=-1):
     """ARG's bytes, read once and only from a regular file: a FIFO or a
     device named by mistake must not hang the trial."""
@@ -161,8 +159,6 @@ def trusted_keys(args):
     return keys
 
 
-# ----------------------------------------------------------- the trial ---
-
 class Trial:
     """One insertion of one key into a freshly started daemon."""
 
@@ -172,7 +168,7 @@ class Trial:
         self.first_pass, self.pass_seconds = pass_times(self.c)
         self.d = self.folder = self.script = self.mount = None
         self.script_start = self.script_end = self.script_rc = None
-        self.shown, self.repeats = 0, collections.Counter()  # lines shown, lines seen on stderr
+        self.shown, self.repeats = 0, collections.Counter()  # lines shown so far, and each line seen
 
     def prepare_device(self):
         sb, c = self.sb, self.c
@@ -207,11 +203,10 @@ class Trial:
             self.sb.key("create", KEY, f"{max(64, int(total * 1.1 + count * 32768) // MIB + 32)}M:exfat")
             self.sb.key("put", KEY, stage, folder or ".", timeout=1800)
         r = self.sb.exec("key", "ls", KEY)
-        names = sorted((line.split(None, 8)[8] for line in r.stdout.splitlines()[1:]), key=str.lower)
+        names = sorted((line.split(None, 8)[-1] for line in r.stdout.splitlines()[1:]), key=str.lower)
         say("The key's root holds: " + (", ".join(names) or "nothing") if r.returncode == 0 else
             "The key's files cannot be listed: it does not mount here either")
 
-    # -- following the daemon ------------------------------------------------
 
     def pump(self, done, timeout):
         """Shows what the daemon prints until done() or TIMEOUT s; returns done()."""
@@ -234,9 +229,11 @@ class Trial:
             elif source == "end":
                 self.script_end, self.script_rc = t, int(text)
                 say(f"The script ended with exit status {text} after {t - self.script_start:.1f} s")
-            elif source != "err" or self.repeats.update([text]) or self.repeats[text] == 1:
-                # Shown once if on stderr: the beep's aplay and mount's complaints repeat.
-                print(f"{t:9.1f}  {'| ' if source == 'script' else ''}{text}", flush=True)
+            else:
+                self.repeats[source, text] += 1
+                # A line repeated on stderr shows once: the beep's aplay, mount's complaints.
+                if source != "err" or self.repeats[source, text] == 1:
+                    print(f"{t:9.1f}  {'| ' if source == 'script' else ''}{text}", flush=True)
             if source == "out" and text.startswith(self.c.kMountPoint) and text.endswith(found):
                 self.folder = text[:-len(found)]
         self.shown = end
@@ -248,8 +245,9 @@ class Trial:
     def home(self):
         """Files in /home/pi but the mount point, as pi sees them: name -> (size, mtime)."""
         r = self.sb.exec("find", "/home/pi", "-path", self.c.kMountPoint, "-prune", "-o", "-type", "f",
-                         "-printf", r"%P %s %T@\n", user="pi")
-        return {name: rest for name, *rest in (line.rsplit(" ", 2) for line in r.stdout.splitlines())}
+                         "-printf", r"%s %T@ %P\0", user="pi")
+        return {name: (size, mtime) for size, mtime, name in
+                (entry.split(" ", 2) for entry in r.stdout.split("\0") if entry)}
 
     def run(self):
         sb, c = self.sb, self.c
@@ -269,7 +267,8 @@ class Trial:
         self.sb.key("insert", KEY, SD)
         self.layout = key_layout(sb, SD)
         say(f"Key inserted as /dev/{SD} after the daemon's first pass: " + ", ".join(
-            f"{name} {human_size(size)} {fs or pt or '(no file system)'}" for name, size, fs, pt in self.layout))
+            f"{name} {human_size(size)} {fs or table or '(no file system)'}"
+            for name, size, fs, table in self.layout))
         # The mount and the look come in the next pass or two.
         if self.pump(lambda: self.script_start is not None, 3 * self.pass_seconds + 4):
             if not self.pump(lambda: self.script_end is not None,
@@ -340,13 +339,11 @@ class Trial:
         elif self.mount:
             result = "nothing was run: the daemon reported no update folder"
         else:
-            result = "the key did not mount" + ("" if any(fs.values()) else
-                                               ": blkid finds no file system on it; format it as exFAT or FAT32")
+            result = "the key did not mount" + ("" if any(fs.values()) else ": blkid finds no "
+                                               "file system on it; format it as exFAT or FAT32")
         say("Result: " + result)
         return EXIT_OK if rc == 0 else EXIT_KEY_FAILED
 
-
-# ------------------------------------------------------------------ main ---
 
 def main(argv=None):
     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
