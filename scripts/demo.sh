@@ -26,4 +26,4 @@ if ! { cmake -S . -B "$build" -DTARVEX_BUILD_TESTS=ON &&
 fi
 
 export TARVEX_BUILD=$build
-exec /usr/bin/python3 scripts/try_key.py "$@"
+exec /usr/bin/python3 -B scripts/try_key.py "$@"

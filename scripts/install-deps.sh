@@ -10,8 +10,10 @@ packages=(
   sudo fdisk util-linux mount alsa-utils coreutils procps
   # simulated keys: exFAT through FUSE (the kernel here has no exfat or vfat), ext4
   exfatprogs exfat-fuse e2fsprogs
-  # sounds for the sandbox, and the end-to-end test runner
-  sox python3 python3-pytest python3-pytest-xdist
+  # sounds and loopback for the sandbox, and the end-to-end test runner
+  sox iproute2 python3 python3-pytest python3-pytest-xdist
+  # signed update scripts for the key trial's trusted keys
+  minisign
 )
 
 export DEBIAN_FRONTEND=noninteractive

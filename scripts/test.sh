@@ -21,4 +21,5 @@ echo "== unit tests"
 ctest --test-dir "$build" -j"$(nproc)" --output-on-failure
 
 echo "== end-to-end tests"
-TARVEX_BUILD=$build /usr/bin/python3 -m pytest -q -p no:cacheprovider -n "$(nproc)" tests/e2e
+# They mostly wait for the daemon's passes in real time: two at a time per CPU.
+TARVEX_BUILD=$build /usr/bin/python3 -m pytest -q -p no:cacheprovider -n "$((2 * $(nproc)))" tests/e2e

@@ -6,17 +6,15 @@
 //   tarvex_bench --native PATH --static PATH    (inside the device sandbox, as root;
 //                                               scripts/bench.sh builds and runs it)
 //
-// The passes run in a child process that is pi in /home/pi, as the daemon is
-// on a device, and measure themselves there: getrusage for the CPU (the
-// children's part counts every command the pass waited for, with what those
-// waited for in turn: sh, sudo, fdisk, mountpoint), and the sandbox PID
-// namespace's last handed-out pid for the processes started (see lastPid()).
-// Not counted anywhere: the exFAT key's FUSE driver, which is nobody's child,
-// serving the pass's listing of the mount point.
+// The passes run in the shared pass runner's child process, pi in /home/pi as
+// the daemon is on a device, and measure themselves there (see
+// pass_runner.hpp). The sandbox PID namespace holds only this benchmark, the
+// idle application stand-in and the sandbox's idle init while passes are
+// measured, so the pids handed out are what the passes started. Not counted
+// anywhere: the exFAT key's FUSE driver, which is nobody's child, serving the
+// pass's listing of the mount point.
 #include <dirent.h>
 #include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -31,15 +29,16 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "pass_runner.hpp"
+#include "sandbox_shell.hpp"
 #include "storage/mount_point.hpp"
 #include "storage/usb_key_probe.hpp"
-#include "supervisor/supervisor.hpp"
+#include "tarvex_constants.hpp"
 #include "watchdog/app_watchdog.hpp"
 
 extern char** environ;
@@ -56,19 +55,16 @@ constexpr int kDaemonSeconds = 15;
 constexpr double kShareTarget = 5.0;        // percent
 constexpr long kStaticRssTargetKiB = 2048;  // 2 MiB
 constexpr double kLookupSpeedupTarget = 10.0;
+// A pass with a key left in, mounted and looked at, against one without.
+constexpr double kSteadyWallTarget = 1.5;
+
+using sandbox::fileText;
+using sandbox::PassCost;
+using sandbox::sh;
+using sandbox::statusField;
 
 double msSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-bool sh(const std::string& command) {
-    std::fflush(stdout);
-    return std::system(command.c_str()) == 0;
-}
-
-std::string fileText(const std::string& path) {
-    std::ifstream file(path);
-    return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 [[noreturn]] void die(const std::string& what) {
@@ -91,19 +87,6 @@ int processCount() {
     return n;
 }
 
-// Turns the calling (child) process into pi in /home/pi, as the systemd unit does.
-void becomePi() {
-    const passwd* pi = getpwnam("pi");
-    if (pi == nullptr || initgroups("pi", pi->pw_gid) != 0 || setgid(pi->pw_gid) != 0 ||
-        setuid(pi->pw_uid) != 0 || chdir(pi->pw_dir) != 0) {
-        std::perror("bench: becoming pi");
-        _exit(2);
-    }
-    setenv("HOME", pi->pw_dir, 1);
-    setenv("USER", "pi", 1);
-    setenv("LOGNAME", "pi", 1);
-}
-
 // Runs program as pi with stdout and stderr to logPath; returns its pid.
 pid_t startAsPi(const std::string& program, const std::vector<std::string>& args,
                 const std::string& logPath) {
@@ -111,11 +94,8 @@ pid_t startAsPi(const std::string& program, const std::vector<std::string>& args
     const pid_t pid = fork();
     if (pid == 0) {
         const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int devNull = open("/dev/null", O_RDONLY);
-        if (log < 0 || devNull < 0 || dup2(devNull, 0) < 0 || dup2(log, 1) < 0 || dup2(log, 2) < 0)
-            _exit(2);
-        for (int fd = 3; fd < 1024; ++fd) close(fd);
-        becomePi();
+        if (log < 0) _exit(2);
+        sandbox::becomePi(log, log);
         std::vector<char*> argv{const_cast<char*>(program.c_str())};
         for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
@@ -127,139 +107,54 @@ pid_t startAsPi(const std::string& program, const std::vector<std::string>& args
 
 // ----------------------------------------------------- pass runner ---
 
-// Processes (and threads) started in this PID namespace so far: the kernel
-// hands out pids in order, and ns_last_pid is the last one it gave. The
-// sandbox namespace holds only this benchmark, the idle application stand-in
-// and the sandbox's idle init while passes are measured, so the difference
-// over a run of passes is what the passes started, down to the last sh.
-long lastPid() {
-    std::ifstream last("/proc/sys/kernel/ns_last_pid");
-    long pid = -1;
-    last >> pid;
-    return pid;
-}
-
-double cpuMs(const rusage& usage) {
-    auto ms = [](const timeval& t) {
-        return static_cast<double>(t.tv_sec) * 1000.0 + static_cast<double>(t.tv_usec) / 1000.0;
-    };
-    return ms(usage.ru_utime) + ms(usage.ru_stime);
-}
-
-struct PassCost {
-    double wallMs, selfMs, childrenMs, processes;  // per pass
-};
-
-// The steps of a pass without a key, each on its own: where the daemon's
-// own CPU time goes. Own and children's ms per call, four steps.
-void measureSteps(int count, FILE* replies) {
+// In the pass runner's child, answering 's': the steps of a pass without a
+// key, each on its own, COUNT times: where the daemon's own CPU time goes.
+// Own and children's ms per call, four steps.
+void measureSteps(int count, int replies) {
     const std::function<void()> steps[] = {
         [] { WatchApplication(); }, [] { (void)isUsbKeyInserted(); }, [] { (void)isMounted(); },
         [] { (void)isDeadMountAtMountPoint(); }};
-    for (const auto& step : steps) {
-        rusage selfBefore{}, childrenBefore{}, selfAfter{}, childrenAfter{};
-        getrusage(RUSAGE_SELF, &selfBefore);
-        getrusage(RUSAGE_CHILDREN, &childrenBefore);
-        for (int i = 0; i < count; ++i) step();
-        getrusage(RUSAGE_SELF, &selfAfter);
-        getrusage(RUSAGE_CHILDREN, &childrenAfter);
-        std::fprintf(replies, "%.4f %.4f ", (cpuMs(selfAfter) - cpuMs(selfBefore)) / count,
-                     (cpuMs(childrenAfter) - cpuMs(childrenBefore)) / count);
+    double ms[8];
+    for (size_t i = 0; i < 4; ++i) {
+        const double self = sandbox::cpuMs(RUSAGE_SELF), children = sandbox::cpuMs(RUSAGE_CHILDREN);
+        for (int n = 0; n < count; ++n) steps[i]();
+        ms[2 * i] = (sandbox::cpuMs(RUSAGE_SELF) - self) / count;
+        ms[2 * i + 1] = (sandbox::cpuMs(RUSAGE_CHILDREN) - children) / count;
     }
-    std::fprintf(replies, "\n");
-    std::fflush(replies);
-}
-
-// In the child: 'w N' runs N passes, 'm N' runs N passes and answers with
-// their cost, 's N' times the steps of a pass N times each; 'q' ends.
-[[noreturn]] void runPasses(FILE* commands, FILE* replies) {
-    char command = 0;
-    int count = 0;
-    while (std::fscanf(commands, " %c %d", &command, &count) == 2 && command != 'q') {
-        if (command == 's') {
-            measureSteps(count, replies);
-            continue;
-        }
-        rusage selfBefore{}, childrenBefore{}, selfAfter{}, childrenAfter{};
-        const long pidBefore = lastPid();
-        getrusage(RUSAGE_SELF, &selfBefore);
-        getrusage(RUSAGE_CHILDREN, &childrenBefore);
-        const auto start = Clock::now();
-        for (int i = 0; i < count; ++i) runSupervisionPass();
-        const double wall = msSince(start);
-        getrusage(RUSAGE_SELF, &selfAfter);
-        getrusage(RUSAGE_CHILDREN, &childrenAfter);
-        const long pidAfter = lastPid();
-        std::fflush(stdout);
-        std::fprintf(replies, "%.4f %.4f %.4f %ld\n", wall / count,
-                     (cpuMs(selfAfter) - cpuMs(selfBefore)) / count,
-                     (cpuMs(childrenAfter) - cpuMs(childrenBefore)) / count, pidAfter - pidBefore);
-        std::fflush(replies);
-    }
-    _exit(0);
+    if (write(replies, ms, sizeof ms) != sizeof ms) _exit(4);
 }
 
 class Runner {
 public:
     // Forked first thing, so the daemon's process carries nothing of the benchmark.
     void start() {
-        int commands[2], replies[2];
-        if (pipe2(commands, O_CLOEXEC) != 0 || pipe2(replies, O_CLOEXEC) != 0) die("pipe");
-        std::fflush(stdout);
-        pid_ = fork();
-        if (pid_ < 0) die("fork");
-        if (pid_ == 0) {
-            const int log = open("/tmp/bench-passes.log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int devNull = open("/dev/null", O_RDONLY);
-            if (log < 0 || devNull < 0 || dup2(devNull, 0) < 0 || dup2(log, 1) < 0 ||
-                dup2(log, 2) < 0)
-                _exit(2);
-            for (int fd = 3; fd < 1024; ++fd)
-                if (fd != commands[0] && fd != replies[1]) close(fd);
-            becomePi();
-            runPasses(fdopen(commands[0], "r"), fdopen(replies[1], "w"));
-        }
-        close(commands[0]);
-        close(replies[1]);
-        commands_ = fdopen(commands[1], "w");
-        replies_ = fdopen(replies[0], "r");
+        const int log =
+            open("/tmp/bench-passes.log", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (log < 0 || !passes_.start(log, log, {{'s', measureSteps}}))
+            die("cannot start the passes");
+        close(log);
     }
 
-    void warm(int passes) { (void)run('w', passes); }
+    void warm(int passes) { (void)measure(passes); }
 
     // Own and children's CPU ms per call of the four steps of a pass without a key.
     std::vector<double> steps(int count) {
-        std::fprintf(commands_, "s %d\n", count);
-        std::fflush(commands_);
         std::vector<double> ms(8);
-        for (double& value : ms)
-            if (std::fscanf(replies_, "%lf", &value) != 1) die("the pass runner died");
+        if (!passes_.request('s', count) || !passes_.reply(ms.data(), ms.size() * sizeof(double)))
+            die("the pass runner died");
         return ms;
     }
-    PassCost measure(int passes) { return run('m', passes); }
 
-    void stop() {
-        std::fprintf(commands_, "q 0\n");
-        std::fflush(commands_);
-        waitpid(pid_, nullptr, 0);
-    }
-
-private:
-    PassCost run(char command, int passes) {
-        std::fprintf(commands_, "%c %d\n", command, passes);
-        std::fflush(commands_);
-        PassCost cost{};
-        long pids = 0;
-        if (std::fscanf(replies_, "%lf %lf %lf %ld", &cost.wallMs, &cost.selfMs, &cost.childrenMs,
-                        &pids) != 4)
-            die("the pass runner died; see /tmp/bench-passes.log");
-        cost.processes = static_cast<double>(pids) / passes;
+    PassCost measure(int passes) {
+        PassCost cost;
+        if (!passes_.passes(passes, &cost)) die("the pass runner died; see /tmp/bench-passes.log");
         return cost;
     }
 
-    pid_t pid_ = -1;
-    FILE* commands_ = nullptr;
-    FILE* replies_ = nullptr;
+    void stop() { passes_.stop(); }
+
+private:
+    sandbox::PassRunner passes_;
 };
 
 // --------------------------------------------------------- lookup ---
@@ -278,7 +173,7 @@ std::vector<int> runPgrep(double* ms) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    const char* const argv[] = {"pgrep", "-x", "Quorl", nullptr};
+    const char* const argv[] = {"pgrep", "-x", tarvex::kApplicationName, nullptr};
     const auto start = Clock::now();
     pid_t pid = 0;
     if (posix_spawnp(&pid, "pgrep", &actions, nullptr, const_cast<char* const*>(argv), environ) !=
@@ -308,7 +203,7 @@ Lookup timeLookup() {
     for (int round = 0; round < kPgrepRuns; ++round) {
         for (int i = 0; i < perRound; ++i) {
             const auto start = Clock::now();
-            ours = getProcIdByName("Quorl");
+            ours = getProcIdByName(tarvex::kApplicationName);
             inProcess.push_back(msSince(start));
         }
         double ms = 0;
@@ -328,11 +223,6 @@ struct Resident {
     long binaryKiB = 0;
 };
 
-long statusField(const std::string& status, const char* name) {
-    const size_t at = status.find(std::string("\n") + name + ":");
-    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + std::strlen(name) + 2);
-}
-
 // The real daemon, started as on a device, with a key in: start-up (8 s) and
 // a few passes with the key mounted, then its memory as the kernel counts it.
 Resident residentOfDaemon(const std::string& binary, const char* label) {
@@ -349,8 +239,8 @@ Resident residentOfDaemon(const std::string& binary, const char* label) {
     r.file = statusField(status, "RssFile");
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
-    r.mounted = fileText(log).find("Mounted\n") != std::string::npos;
-    sh("umount /home/pi/media 2>/dev/null; true");
+    r.mounted = fileText(log).find(std::string(tarvex::kLineMounted) + "\n") != std::string::npos;
+    sh(std::string("umount ") + tarvex::kMountPoint + " 2>/dev/null; true");
     return r;
 }
 
@@ -409,7 +299,8 @@ int main(int argc, char** argv) {
 
     if (!sh("key insert k sda")) die("cannot insert the key");
     runner.warm(3);  // mounts it (and looks once: nothing there)
-    if (fileText("/proc/self/mountinfo").find(" /home/pi/media ") == std::string::npos)
+    if (fileText("/proc/self/mountinfo").find(std::string(" ") + tarvex::kMountPoint + " ") ==
+        std::string::npos)
         die("the key did not get mounted");
     const PassCost keyed = runner.measure(kMeasuredPasses);
     if (!sh("key pull sda")) die("cannot pull the key");
@@ -458,6 +349,15 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 4; ++i)
         std::printf("    %-36s %8.3f / %.3f\n", stepNames[i], steps[2 * size_t(i)],
                     steps[2 * size_t(i) + 1]);
+    // Once its key is mounted and looked at, a pass should cost what one
+    // without a key does: nothing to read off the key again.
+    const double steadyWall = keyed.wallMs / idle.wallMs;
+    std::printf(
+        "\ntwo-partition key, steady (mounted, already looked at) against no key, same run\n"
+        "  processes started %.2f (no key %.2f), wall %.2f ms = %.2fx no key   "
+        "target: no more processes, <= %.1fx wall  %s\n",
+        keyed.processes, idle.processes, keyed.wallMs, steadyWall, kSteadyWallTarget,
+        verdict(keyed.processes <= idle.processes && steadyWall <= kSteadyWallTarget));
 
     std::printf("\nresident memory of the real tarvexd, run as pi with a key in, after %d s\n",
                 kDaemonSeconds);

@@ -1,14 +1,31 @@
 """The real daemon on simulated keys, in real time: what a person servicing a
 device would see happen."""
 
+import re
 import time
 
-from daemon_run import FIRST_PASS, PASS, Daemon, mounted_at_media, sounds, wait_until
-from sandbox_fixture import sandbox  # noqa: F401
+from tarvex_sim import Daemon, constants, mounted_at_media, pass_times, sound_file, sounds, wait_until
 
-FOUND = "/home/pi/disk_found.wav"
-ERROR = "error1.wav"
-BEEP = "/opt/quorl/Distrib/Data/beep-08b.wav"
+C = constants()
+FIRST_PASS, PASS = pass_times(C)
+FOUND = sound_file(C.kFoundSoundCommand)
+ERROR = sound_file(C.kErrorSoundCommand)
+BEEP = sound_file(C.kBeepCommand)
+
+# The daemon's lines, as patterns for Daemon.wait_for and count.
+MOUNTED = re.escape(C.kLineMounted)
+UNMOUNTING = re.escape(C.kLineUnmounting)
+FALLBACK = re.escape(C.kLineMountFallback)
+ANY_FOLDER = ".*" + re.escape(C.kLineFolderFoundSuffix)
+
+
+def folder_found(folder):
+    return re.escape(f"{C.kMountPoint}/{folder}{C.kLineFolderFoundSuffix}")
+
+
+def runs_script(folder):
+    return re.escape(f"{C.kScriptCommandPrefix}{C.kMountPoint}/{folder}{C.kUpdateScriptName}")
+
 
 UPDATE_SCRIPT = """\
 echo "update: running as $(id -un) in $(pwd)"
@@ -43,36 +60,36 @@ def test_update_then_post_update_with_log_hand_off(sandbox):
     try:
         wait_past_first_pass(d)
         sb.key("insert", "upd", "sda")
-        i = d.wait_for("Mounted", PASS + 3)
-        i = d.wait_for("/home/pi/media/_QuorlUpdate exist", 3, after=i)
-        i = d.wait_for("bash /home/pi/media/_QuorlUpdate/quorlupdate.sh", 5, after=i)
+        i = d.wait_for(MOUNTED, PASS + 3)
+        i = d.wait_for(folder_found(C.kUpdateFolder), 3, after=i)
+        i = d.wait_for(runs_script(C.kUpdateFolder), 5, after=i)
         i = d.wait_for("update: running as pi in /home/pi", 5, after=i)
         i = d.wait_for("update: done", 5, after=i)
         assert sounds(sb)[0] == FOUND
         assert BEEP in sounds(sb), "no beep while the script ran"
-        assert sb.path("/home/pi/log.txt").read_text() == "update applied\n"
+        assert sb.path(C.kLocalLogPath).read_text() == "update applied\n"
 
         # The beep goes on after the script, and the key is looked at only once.
         beeps_then = sounds(sb).count(BEEP)
         time.sleep(2 * PASS)
         assert sounds(sb).count(BEEP) >= beeps_then + 3
-        assert d.count(r".* exist") == 1
+        assert d.count(ANY_FOLDER) == 1
         assert mounted_at_media(sb) == "/dev/sda1"
 
         sb.key("pull", "sda")
-        i = d.wait_for("Unmounting", PASS + 2, after=i)
+        i = d.wait_for(UNMOUNTING, PASS + 2, after=i)
         assert wait_until(lambda: mounted_at_media(sb) is None, 2)
 
         # Next insertion: the log goes to the key, then the post-update folder.
         sb.key("insert", "post", "sda")
-        i = d.wait_for("Mounted", PASS + 3, after=i)
-        i = d.wait_for("/home/pi/media/_QuorlPostUpdate exist", 3, after=i)
+        i = d.wait_for(MOUNTED, PASS + 3, after=i)
+        i = d.wait_for(folder_found(C.kPostUpdateFolder), 3, after=i)
         i = d.wait_for("post-update: log on key: update applied", 5, after=i)
-        assert not sb.path("/home/pi/log.txt").exists()
+        assert not sb.path(C.kLocalLogPath).exists()
         assert d.count("wrong folder") == 0
 
         sb.key("pull", "sda")
-        d.wait_for("Unmounting", PASS + 2, after=i)
+        d.wait_for(UNMOUNTING, PASS + 2, after=i)
         assert wait_until(lambda: mounted_at_media(sb) is None, 2)
         assert sb.key("get", "post", "log.txt") == "update applied\n"
     finally:
@@ -88,13 +105,14 @@ def test_key_present_at_start_and_the_watchdog(sandbox):
     starts = sb.path("/tmp/quorl-starts.log")
     d = Daemon(sb)
     try:
-        d.wait_for("Mounted", FIRST_PASS + 3)
+        d.wait_for(MOUNTED, FIRST_PASS + 3)
         assert mounted_at_media(sb) == "/dev/sda1"
 
-        # The eleventh pass, 8 s + 10 x 3 s after start, is the first to look.
+        # The pass after the grace passes, 8 s + 10 x 3 s after start, is the first to look.
         assert wait_until(starts.exists, 45)
         first = d.elapsed()
-        assert first >= FIRST_PASS + 10 * PASS - 1, f"application started at {first:.1f} s"
+        grace = C.kWatchdogGracePasses
+        assert first >= FIRST_PASS + grace * PASS - 1, f"application started at {first:.1f} s"
         assert starts.read_text().split(" ", 1)[1] == "/home/pi/Quorl silent\n"
 
         time.sleep(2 * PASS)
@@ -102,7 +120,7 @@ def test_key_present_at_start_and_the_watchdog(sandbox):
 
         sb.exec("pkill", "-x", "Quorl", check=True)
         assert wait_until(lambda: len(starts.read_text().splitlines()) == 2, PASS + 2)
-        assert d.count(r".* exist") == 0, "a key present at start was looked at"
+        assert d.count(ANY_FOLDER) == 0, "a key present at start was looked at"
         assert d.count("must not run") == 0
     finally:
         d.stop()
@@ -118,13 +136,13 @@ def test_larger_partition_and_folder_without_script(sandbox):
     try:
         wait_past_first_pass(d)
         sb.key("insert", "k", "sda")
-        i = d.wait_for("Mounted", PASS + 3)
-        d.wait_for("/home/pi/media/_QuorlUpdate exist", 3, after=i)
+        i = d.wait_for(MOUNTED, PASS + 3)
+        d.wait_for(folder_found(C.kUpdateFolder), 3, after=i)
         assert wait_until(lambda: sounds(sb) == [FOUND, ERROR], 3), sounds(sb)
         assert mounted_at_media(sb) == "/dev/sda2"
         time.sleep(PASS)
         assert BEEP not in sounds(sb), "beeping without a script"
-        assert d.count("small partition|bash .*") == 0
+        assert d.count("small partition|" + re.escape(C.kScriptCommandPrefix) + ".*") == 0
     finally:
         d.stop()
 
@@ -139,18 +157,18 @@ def test_ext4_keys_plain_mount_and_unlistable_mount(sandbox):
     try:
         wait_past_first_pass(d)
         sb.key("insert", "open", "sda")
-        i = d.wait_for("Trying to mount without arguments", PASS + 3)
-        i = d.wait_for("Mounted", 3, after=i)
+        i = d.wait_for(FALLBACK, PASS + 3)
+        i = d.wait_for(MOUNTED, 3, after=i)
         d.wait_for("ext4 update ran", 5, after=i)
         sb.key("pull", "sda")
-        i = d.wait_for("Unmounting", PASS + 2, after=i)
+        i = d.wait_for(UNMOUNTING, PASS + 2, after=i)
 
         # Root-only directory: pi cannot list the mount, so every pass drops it
         # and mounts the key again within that same pass.
         sb.key("insert", "closed", "sda")
-        i = d.wait_for("Mounted", PASS + 3, after=i)
-        j = d.wait_for("Unmounting", PASS + 2, after=i)
-        k = d.wait_for("Mounted", 2, after=j)
+        i = d.wait_for(MOUNTED, PASS + 3, after=i)
+        j = d.wait_for(UNMOUNTING, PASS + 2, after=i)
+        k = d.wait_for(MOUNTED, 2, after=j)
         assert d.lines[k][0] - d.lines[j][0] < 1.5, d.transcript()
         assert mounted_at_media(sb) == "/dev/sda1"
     finally:
@@ -164,16 +182,16 @@ def test_mount_point_unmounted_from_outside(sandbox):
     try:
         wait_past_first_pass(d)
         sb.key("insert", "k", "sda")
-        i = d.wait_for("Mounted", PASS + 3)
+        i = d.wait_for(MOUNTED, PASS + 3)
         d.wait_for("looked", 5, after=i)
-        sb.exec("umount", "/home/pi/media", check=True)
+        sb.exec("umount", C.kMountPoint, check=True)
         # The next pass mounts the key again, without a second look.
-        i = d.wait_for("Mounted", PASS + 3, after=i + 1)
+        i = d.wait_for(MOUNTED, PASS + 3, after=i + 1)
         assert mounted_at_media(sb) == "/dev/sda1"
         assert d.count("looked") == 1
         # And keys keep working: pull, reinsert, look.
         sb.key("pull", "sda")
-        i = d.wait_for("Unmounting", PASS + 2, after=i)
+        i = d.wait_for(UNMOUNTING, PASS + 2, after=i)
         sb.key("insert", "k", "sda")
         d.wait_for("looked", PASS + 5, after=i)
     finally:
@@ -192,9 +210,9 @@ def test_no_file_lost_when_the_mount_shows_up_late(sandbox):
     try:
         wait_past_first_pass(d)
         sb.key("insert", "k", "sda")
-        d.wait_for("Not removing /home/pi/media: something is mounted there", PASS + 5)
+        d.wait_for(re.escape(C.kLineNotRemovingMountPoint), PASS + 5)
         sb.exec("rm", "/tmp/blind", check=True)
-        assert sb.path("/home/pi/media/data/keep.txt").read_text() == "precious\n"
+        assert sb.path(f"{C.kMountPoint}/data/keep.txt").read_text() == "precious\n"
         time.sleep(PASS)
         sb.key("pull", "sda")
         assert wait_until(lambda: mounted_at_media(sb) is None, 6 * PASS), d.transcript()

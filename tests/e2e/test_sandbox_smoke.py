@@ -8,61 +8,11 @@ import time
 
 import pytest
 
-from sandbox_fixture import LAUNCHER, Sandbox, require_root, sandbox  # noqa: F401
+from tarvex_sim import (LAUNCHER, Sandbox, assert_nothing_left, attached_loop_ids, hold_mount_ns,
+                        image_id, wait_until)
 
 PI_OPTS = ["-o", "rw", "-o", "uid=pi", "-o", "gid=pi", "-o", "nosuid,nodev"]
 MOUNT = ["sudo", "mount", "/dev/sda1", "/home/pi/media"]
-
-
-def image_id(sb, name):
-    """(MAJ:MIN, inode) of a key image, as losetup reports a loop's backing file."""
-    st = os.stat(sb.path(f"/run/tarvex/keys/{name}.img"))
-    return f"{os.major(st.st_dev)}:{os.minor(st.st_dev)}", str(st.st_ino)
-
-
-def attached_loop_ids():
-    out = subprocess.run(["losetup", "-l", "-n", "-O", "BACK-MAJ:MIN,BACK-INO"],
-                         capture_output=True, text=True, check=True).stdout
-    return {tuple(line.split()) for line in out.splitlines() if line.strip()}
-
-
-def hold_mount_ns(pid):
-    """An fd on the sandbox's mount namespace. While it is open, the
-    namespace's inode number cannot go to a new namespace, so its members
-    can be told apart; it also keeps the sandbox's mounts alive."""
-    return os.open(f"/proc/{pid}/ns/mnt", os.O_RDONLY)
-
-
-def ns_members(ns_fd):
-    inode = os.fstat(ns_fd).st_ino
-    pids = []
-    for ns in pathlib.Path("/proc").glob("[0-9]*/ns/mnt"):
-        try:
-            if os.stat(ns).st_ino == inode:
-                pids.append(ns.parts[2])
-        except OSError:
-            pass
-    return pids
-
-
-def wait_until(cond, timeout=10.0):
-    end = time.monotonic() + timeout
-    while time.monotonic() < end:
-        if cond():
-            return True
-        time.sleep(0.05)
-    return cond()
-
-
-def assert_nothing_left(state_dir, images, ns_fd):
-    """Checks, and closes ns_fd."""
-    try:
-        assert wait_until(lambda: not os.path.exists(state_dir)), f"{state_dir} remains"
-        assert not ns_members(ns_fd), "processes of the sandbox remain"
-    finally:
-        os.close(ns_fd)
-    # Only now can the mounts go, and a loop still in use with them.
-    assert wait_until(lambda: not images & attached_loop_ids()), "loop devices remain"
 
 
 # Each row: command, user, expected exit status, expected stdout.
@@ -212,14 +162,13 @@ def test_aplay_is_recorded(sandbox):
 
 
 def test_stop_leaves_nothing():
-    require_root()
     sb = Sandbox().start()
     state_dir = sb.dir
     ns_fd = hold_mount_ns(sb.pid)
     try:
         sb.key("create", "k", "64M:exfat")
         sb.key("create", "e", "--table", "none", "16M:ext4")
-        images = {image_id(sb, "k"), image_id(sb, "e")}
+        images = {image_id(sb.path(f"/run/tarvex/keys/{k}.img")) for k in ("k", "e")}
         sb.key("insert", "k", "sda")
         # Busy at stop: a FUSE mount, a running process, a destroyed key
         # whose loop is still in use.
@@ -235,7 +184,6 @@ def test_stop_leaves_nothing():
 
 @pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM, signal.SIGKILL])
 def test_interrupted_run_leaves_nothing(sig):
-    require_root()
     script = ("key create k 64M:exfat && key insert k sda && "
               "mount /dev/sda1 /home/pi/media && echo ready && sleep 300")
     run = subprocess.Popen([str(LAUNCHER), "run", "--", "sh", "-c", script],
@@ -247,8 +195,7 @@ def test_interrupted_run_leaves_nothing(sig):
                          if (d / "owner").exists() and (d / "owner").read_text().strip() == str(run.pid))
         pid = int((state_dir / "pid").read_text())
         ns_fd = hold_mount_ns(pid)
-        st = os.stat(f"/proc/{pid}/root/run/tarvex/keys/k.img")
-        images = {(f"{os.major(st.st_dev)}:{os.minor(st.st_dev)}", str(st.st_ino))}
+        images = {image_id(f"/proc/{pid}/root/run/tarvex/keys/k.img")}
         # As Ctrl-C does: the whole process group.
         os.killpg(run.pid, sig)
         status = run.wait(timeout=30)

@@ -13,8 +13,6 @@ import uuid
 
 import pytest
 
-from sandbox_fixture import Sandbox, require_root, sandbox  # noqa: F401
-
 DROP_IN = "/etc/sudoers.d/tarvexd"
 CAPTURE = "/tmp/syslog.capture"
 
@@ -94,15 +92,6 @@ REFUSED = [
     ("sudo -n sh -c id", None),
     ("sudo -n sh", None),
 ]
-
-
-@pytest.fixture(scope="module")
-def device():
-    require_root()
-    with Sandbox() as sb:
-        sb.key("create", "k", "64M:exfat")
-        sb.key("insert", "k", "sda")
-        yield sb
 
 
 @pytest.mark.parametrize("line,unchanged", REFUSED, ids=[r[0] for r in REFUSED])

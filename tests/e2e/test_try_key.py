@@ -5,23 +5,27 @@ status and what it leaves behind."""
 import os
 import pathlib
 import re
+import secrets
 import signal
+import socket
 import subprocess
 import sys
 import time
 
 import pytest
 
-from daemon_run import BUILD
-from sandbox_fixture import REPO, require_root
+from tarvex_sim import REPO, attached_loop_ids, build_dir, constants, sound_file
 
+C = constants()
+BUILD = build_dir()
 TRY_KEY = REPO / "scripts" / "try_key.py"
 SANDBOX_DIR = re.compile(r"\(sandbox (/tmp/tarvex-sb\.[A-Za-z0-9]{6})\)")
+UPDATE_DIR = f"{C.kMountPoint}/{C.kUpdateFolder}"
 
 
-@pytest.fixture(autouse=True)
-def _root():
-    require_root()
+def shown(line):
+    """A line of the daemon as the trial shows it, after its time."""
+    return f"  {line}\n"
 
 
 def try_key(*args, timeout=90):
@@ -66,20 +70,22 @@ def test_default_demo_shows_a_whole_update():
     r = try_key()
     assert r.returncode == 0, r.stdout + r.stderr
     in_order(r.stdout, "Key inserted as /dev/sda",
-             "  Mounted\n",
-             "  /home/pi/media/_QuorlUpdate exist\n",
-             "[sound] disk_found.wav",
-             "  bash /home/pi/media/_QuorlUpdate/quorlupdate.sh\n",
+             shown(C.kLineMounted),
+             shown(UPDATE_DIR + C.kLineFolderFoundSuffix),
+             f"Playing WAVE '{sound_file(C.kFoundSoundCommand)}'",
+             shown(C.kScriptCommandPrefix + UPDATE_DIR + C.kUpdateScriptName),
              "| sample update: running as pi in /home/pi",
              "| sample update: done",
              "The script ended with exit status 0",
              "Pulling the key out",
-             "  Unmounting\n",
+             shown(C.kLineUnmounting),
              "== Summary")
     s = summary(r.stdout)
-    assert s["mounted"].startswith("/dev/sda1 (exfat) at /home/pi/media")
-    assert s["folder"] == "/home/pi/media/_QuorlUpdate"
-    assert re.match(r"disk_found\.wav x1, beep-08b\.wav x[3-9]", s["sounds"]), s["sounds"]
+    assert s["mounted"].startswith(f"/dev/sda1 (exfat) at {C.kMountPoint}, rw,nosuid,nodev")
+    assert s["folder"] == UPDATE_DIR
+    # The beep goes on after the script: at least once a second.
+    beeps = re.fullmatch(r"disk_found\.wav x1, beep-08b\.wav x(\d+)", s["sounds"])
+    assert beeps and int(beeps.group(1)) >= 3, s["sounds"]
     assert s["exit status"].startswith("0 ")
     assert s["unmounted"].startswith("yes")
     assert s["in /home/pi"].startswith("log.txt: new")
@@ -99,16 +105,28 @@ OWN_FOLDERS = [
     ("echo stuck for good\nsleep 1000\n", ["--timeout", "2"], 1,
      {"exit status": "none: still running after 2 s"},
      ["| stuck for good", "The script is still running after 2 s", "sleep 1000"]),
+    # The maker's public key goes where the device looks for trusted keys, as
+    # root's and readable by pi; the script is signed, as such a device needs.
+    ("stat -c '%n %U:%G %a' /etc/tarvexd/trusted-keys /etc/tarvexd/trusted-keys/*\n",
+     ["--trust", "{tmp}/maker.pub"], 0, {"exit status": "0 "},
+     ["| /etc/tarvexd/trusted-keys root:root 755\n",
+      "| /etc/tarvexd/trusted-keys/maker.pub root:root 644\n"]),
 ]
 
 
 @pytest.mark.parametrize("script, options, code, fields, lines", OWN_FOLDERS,
-                         ids=["exit-3", "killed", "never-ends"])
+                         ids=["exit-3", "killed", "never-ends", "trusted-key"])
 def test_own_update_folder(tmp_path, script, options, code, fields, lines):
     folder = tmp_path / "my-update"
     folder.mkdir()
     (folder / "quorlupdate.sh").write_text(script)
     (folder / "payload.bin").write_bytes(os.urandom(3000))
+    options = [o.format(tmp=tmp_path) for o in options]
+    if "--trust" in options:
+        subprocess.run(["minisign", "-G", "-W", "-p", tmp_path / "maker.pub", "-s", tmp_path / "maker.key"],
+                       capture_output=True, check=True)
+        subprocess.run(["minisign", "-S", "-s", tmp_path / "maker.key", "-m", folder / "quorlupdate.sh"],
+                       capture_output=True, check=True)
     before = snapshot(folder)
     started = time.monotonic()
 
@@ -136,8 +154,9 @@ def test_pending_log_goes_to_the_key_and_the_post_update_folder_runs(tmp_path):
 
     r = try_key("--key", key, "--log", log)
     assert r.returncode == 0, r.stdout + r.stderr
-    in_order(r.stdout, "Pending log:", "  /home/pi/media/_QuorlPostUpdate exist\n",
-             "| post: key log says update 42 applied", "  Unmounting\n")
+    in_order(r.stdout, "Pending log:",
+             shown(f"{C.kMountPoint}/{C.kPostUpdateFolder}{C.kLineFolderFoundSuffix}"),
+             "| post: key log says update 42 applied", shown(C.kLineUnmounting))
     assert "wrong folder" not in r.stdout
     s = summary(r.stdout)
     assert s["pending log"].startswith("handed over")
@@ -153,11 +172,11 @@ def test_unformatted_image_fails_with_a_clear_message(tmp_path):
     started = time.monotonic()
     r = try_key("--key", image)
     assert r.returncode == 1, r.stdout + r.stderr
-    assert r.stdout.count("  Trying to mount without arguments\n") >= 3
-    assert "  Mounted\n" not in r.stdout
-    in_order(r.stdout, "The daemon could not mount the key",
-             "no partition table and no file system", "Format the key as exFAT or FAT32",
-             "Result: the key did not mount")
+    assert r.stdout.count(shown(C.kLineMountFallback)) >= 3
+    assert shown(C.kLineMounted) not in r.stdout
+    in_order(r.stdout, "Key inserted as /dev/sda after the daemon's first pass: sda 32 MiB (no file system)",
+             "Result: the key did not mount: blkid finds no file system on it; "
+             "format it as exFAT or FAT32")
     assert summary(r.stdout)["mounted"] == "no"
     assert_sandbox_gone(r.stdout)
     assert time.monotonic() - started < 40
@@ -171,21 +190,27 @@ BAD_INPUT = [
     ("empty-image", ["--key", "{tmp}/k.img"], "an empty file, not a key image"),
     ("script", ["--key", "{tmp}/d/quorlupdate.sh"], "a script, not a key"),
     ("script", ["--key", "{tmp}/d", "--log", "{tmp}/missing.txt"], "--log"),
+    # Named by mistake, a FIFO must not hang the trial.
+    ("fifo", ["--key", "{tmp}/d", "--log", "{tmp}/fifo"], "--log {tmp}/fifo: not a regular file"),
+    (None, ["--trust", "{tmp}/missing.pub"], "--trust {tmp}/missing.pub: no such file or directory"),
+    ("script", ["--key", "{tmp}/d", "--trust", "{tmp}/d"], "--trust {tmp}/d: is a directory"),
 ]
 
 
 @pytest.mark.parametrize("make, args, message", BAD_INPUT,
                          ids=["missing", "empty-dir", "other-files", "empty-image", "script-file",
-                              "missing-log"])
+                              "missing-log", "fifo-log", "missing-trust", "folder-trust"])
 def test_bad_input_fails_fast(tmp_path, make, args, message):
     d = tmp_path / "d"
-    if make in ("empty-dir", "other-files", "script"):
+    if make in ("empty-dir", "other-files", "script", "fifo"):
         d.mkdir()
     if make == "other-files":
         (d / "update.sh").write_text("echo not the right name\n")
         (d / "QuorlUpdate").mkdir()
-    if make == "script":
+    if make in ("script", "fifo"):
         (d / "quorlupdate.sh").write_text("echo hi\n")
+    if make == "fifo":
+        os.mkfifo(tmp_path / "fifo")
     if make == "empty-image":
         (tmp_path / "k.img").touch()
     started = time.monotonic()
@@ -194,13 +219,8 @@ def test_bad_input_fails_fast(tmp_path, make, args, message):
     assert r.returncode == 2
     assert r.stdout == "", "a sandbox was started for bad input"
     lines = r.stderr.splitlines()
+    message = message.format(tmp=tmp_path)
     assert len(lines) == 1 and lines[0].startswith("try_key: ") and message in lines[0], r.stderr
-
-
-def attached_loop_ids():
-    out = subprocess.run(["losetup", "-l", "-n", "-O", "BACK-MAJ:MIN,BACK-INO"],
-                         capture_output=True, text=True, check=True).stdout
-    return {tuple(line.split()) for line in out.splitlines() if line.strip()}
 
 
 def test_ctrl_c_midway_leaves_nothing():
@@ -231,3 +251,34 @@ def test_ctrl_c_midway_leaves_nothing():
     assert not os.path.exists(f"/proc/{init}"), "the sandbox's init survived"
     ids = {tuple(line.split()[1:3]) for line in loops.splitlines()}
     assert ids and not ids & attached_loop_ids(), "a loop device of the key is still attached"
+
+
+def test_trial_contains_the_key(tmp_path):
+    """A key's script reaches no network, and the trial reads nothing through
+    a link as root nor hangs on a FIFO in the folder it copies."""
+    secret = tmp_path / "secret"
+    secret.write_text(secrets.token_hex(16))
+    secret.chmod(0o600)
+    key = tmp_path / "key"
+    (key / "_QuorlUpdate").mkdir(parents=True)
+    (key / "loot").symlink_to(secret)
+    (key / "_QuorlUpdate" / "tmp").symlink_to(tmp_path)
+    os.mkfifo(key / "log.txt")
+    with socket.socket() as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen()
+        (key / "_QuorlUpdate" / "quorlupdate.sh").write_text(
+            "echo interfaces: $(ip -o link show | cut -d: -f2)\n"
+            f"if (exec 3<>/dev/tcp/127.0.0.1/{listener.getsockname()[1]}) 2>/dev/null; "
+            "then echo net: reached the host; else echo net: none; fi\n"
+            "cat /home/pi/media/loot /home/pi/media/_QuorlUpdate/tmp/secret\n"
+            "ls -A /home/pi/media /home/pi/media/_QuorlUpdate\n"
+            "exit 0\n")
+        started = time.monotonic()
+        r = try_key("--key", key)
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert time.monotonic() - started < 40
+    assert secret.read_text() not in r.stdout, r.stdout
+    in_order(r.stdout, "Not copied", "_QuorlUpdate/tmp (link)", "log.txt (FIFO)", "loot (link)",
+             "| interfaces: lo\n", "| net: none\n")
+    assert_sandbox_gone(r.stdout)

@@ -14,10 +14,8 @@
 // outside through /proc: none of its own bookkeeping counts against the daemon.
 #include <dirent.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <malloc.h>
 #include <poll.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,8 +37,9 @@
 #include <thread>
 #include <vector>
 
-#include "../unit/sandbox_shell.hpp"
-#include "supervisor/supervisor.hpp"
+#include "pass_runner.hpp"
+#include "sandbox_shell.hpp"
+#include "tarvex_constants.hpp"
 
 namespace {
 
@@ -59,34 +58,31 @@ using Clock = std::chrono::steady_clock;
 // daemon cannot leak them without leaking mappings, which are counted apart.
 constexpr long kRssToleranceKiB = 32;
 
-constexpr int kGracePasses = 10;  // the watchdog's, see the daemon's constants
 constexpr double kPassTimeoutSeconds = 120;
 constexpr int kMaxDeadKeyEpisodes = 4;  // each pass with a dead key costs ~4.5 s
 
-const char* const kMedia = "/home/pi/media";
+using tarvex::kLocalLogPath;
+using tarvex::kMountPoint;
+const std::string kKeyLog = std::string(kMountPoint) + tarvex::kKeyLogName;
 const char* const kDaemonStderr = "/tmp/soak-daemon-stderr.log";
+
+// "FOLDER/quorlupdate.sh" of the update or the post-update folder, below DIR.
+std::string scriptIn(const std::string& dir, bool post) {
+    return dir + "/" + (post ? tarvex::kPostUpdateFolder : tarvex::kUpdateFolder) +
+           tarvex::kUpdateScriptName;
+}
+
+// The file a sound command of the daemon plays, as the sandbox's aplay records it.
+std::string soundOf(const std::string& command) { return command.substr(command.rfind(' ') + 1); }
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 using sandbox::output;
+using sandbox::readFile;
 using sandbox::sh;
-
-// With read(2): a /proc file of a process that exits meanwhile fails with
-// ESRCH, which a stream buffer iterator would throw.
-std::optional<std::string> readFile(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::string text;
-    char buffer[4096];
-    ssize_t got;
-    while ((got = read(fd, buffer, sizeof buffer)) > 0)
-        text.append(buffer, static_cast<size_t>(got));
-    close(fd);
-    if (got < 0) return std::nullopt;
-    return text;
-}
+using sandbox::statusField;
 
 std::string show(const std::optional<std::string>& text) {
     return text ? "\"" + *text + "\"" : std::string("(no file)");
@@ -123,11 +119,10 @@ private:
     uint64_t state_;
 };
 
+// The daemon's process, and the read end of its stdout.
 struct Runner {
-    pid_t pid = -1;
-    int commands = -1;  // ours: write end
-    int replies = -1;   // ours: read end
-    int output = -1;    // ours: read end of the daemon's stdout
+    sandbox::PassRunner passes;
+    int output = -1;
 };
 
 // ------------------------------------------------------------- /proc ---
@@ -191,7 +186,7 @@ std::vector<int> fuseDriverPids() {
     for (const Process& p : processTable()) {
         if (p.comm.rfind("mount.exfat", 0) != 0 || p.state == 'Z') continue;
         const auto args = commandLine(p.pid);
-        if (std::find(args.begin(), args.end(), kMedia) != args.end()) pids.push_back(p.pid);
+        if (std::find(args.begin(), args.end(), kMountPoint) != args.end()) pids.push_back(p.pid);
     }
     return pids;
 }
@@ -265,11 +260,6 @@ std::map<std::string, long> residentByMapping(pid_t pid) {
     return rss;
 }
 
-long statusField(const std::string& status, const char* name) {
-    const size_t at = status.find(std::string("\n") + name + ":");
-    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + std::strlen(name) + 2);
-}
-
 long entriesIn(const std::string& dir) {
     DIR* d = opendir(dir.c_str());
     if (d == nullptr) return -1;
@@ -287,21 +277,19 @@ struct Usage {
     long sandboxProcesses = 0, mounts = 0, mappings = 0, heapBytes = 0;
 };
 
-uint64_t heapInUse(const Runner& runner) {
-    const char command = 'h';
+uint64_t heapInUse(Runner& runner) {
     uint64_t inUse = 0;
-    if (write(runner.commands, &command, 1) != 1 ||
-        read(runner.replies, &inUse, sizeof inUse) != sizeof inUse) {
+    if (!runner.passes.request('h', 0) || !runner.passes.reply(&inUse, sizeof inUse)) {
         std::printf("soak: FAIL: the daemon's process does not answer\n");
         std::exit(1);
     }
     return inUse;
 }
 
-Usage sampleOnce(const Runner& runner) {
+Usage sampleOnce(Runner& runner) {
     Usage u;
     u.heapBytes = static_cast<long>(heapInUse(runner));
-    const std::string proc = "/proc/" + std::to_string(runner.pid);
+    const std::string proc = "/proc/" + std::to_string(runner.passes.pid());
     u.fds = entriesIn(proc + "/fd");
     const std::string status = "\n" + readFile(proc + "/status").value_or("");
     u.threads = statusField(status, "Threads");
@@ -313,7 +301,7 @@ Usage sampleOnce(const Runner& runner) {
     u.mappings = static_cast<long>(std::count(maps.begin(), maps.end(), '\n'));
     const auto table = processTable();
     u.children = std::count_if(table.begin(), table.end(),
-                               [&](const Process& p) { return p.ppid == runner.pid; });
+                               [&](const Process& p) { return p.ppid == runner.passes.pid(); });
     u.sandboxProcesses = static_cast<long>(table.size());
     u.mounts = mountCount();
     return u;
@@ -326,7 +314,7 @@ struct UsageSpan {
     Usage least, most;
 };
 
-UsageSpan sample(const Runner& runner) {
+UsageSpan sample(Runner& runner) {
     UsageSpan span{sampleOnce(runner), {}};
     span.most = span.least;
     for (int i = 1; i < 8; ++i) {
@@ -348,79 +336,37 @@ UsageSpan sample(const Runner& runner) {
 
 // ------------------------------------------------------------ runner ---
 
-// The daemon's process: runs one pass per 'p' read from commands and answers
-// 'd' on replies; answers 'h' with its heap in use. Nothing else happens in it.
-[[noreturn]] void runPasses(int commands, int replies) {
-    for (;;) {
-        char command = 0;
-        const ssize_t got = read(commands, &command, 1);
-        if (got == 1 && command == 'h') {
-            // Bytes the allocator has handed out and not got back, all arenas:
-            // a leak shows here byte for byte, long before it shows in pages.
-            const struct mallinfo2 info = mallinfo2();
-            const uint64_t inUse = info.uordblks + info.hblkhd;
-            if (write(replies, &inUse, sizeof inUse) != sizeof inUse) _exit(4);
-            continue;
-        }
-        if (got != 1 || command != 'p') {
-            std::fflush(stdout);
-            _exit(got == 1 && command == 'q' ? 0 : 3);
-        }
-        runSupervisionPass();
-        std::fflush(stdout);
-        const char done = 'd';
-        if (write(replies, &done, 1) != 1) _exit(4);
-    }
+// Bytes the allocator has handed out and not got back, all arenas, in the
+// daemon's process: a leak shows here byte for byte, long before it shows in
+// pages.
+void answerHeapInUse(int /*count*/, int replies) {
+    const struct mallinfo2 info = mallinfo2();
+    const uint64_t inUse = info.uordblks + info.hblkhd;
+    if (write(replies, &inUse, sizeof inUse) != sizeof inUse) _exit(4);
 }
 
-// Forked first thing, before this process has grown anything the child would
-// inherit. The pipes are close-on-exec, so no command the daemon runs gets them.
+// Status lines on stdout, read by the soak; the tools' complaints on stderr,
+// kept apart in a file: an aplay of the beeper writes its line in pieces, and
+// a status line could land in the middle of one.
 Runner startRunner() {
-    int commands[2], replies[2], out[2];
-    if (pipe2(commands, O_CLOEXEC) != 0 || pipe2(replies, O_CLOEXEC) != 0 ||
-        pipe2(out, O_CLOEXEC) != 0) {
-        std::perror("soak: pipe");
+    Runner runner;
+    int out[2];
+    const int errors =
+        open(kDaemonStderr, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+    if (pipe2(out, O_CLOEXEC) != 0 || errors < 0 ||
+        !runner.passes.start(out[1], errors, {{'h', answerHeapInUse}})) {
+        std::perror("soak: starting the daemon's process");
         std::exit(2);
     }
-    std::fflush(stdout);
-    std::fflush(stderr);
-    const pid_t pid = fork();
-    if (pid < 0) {
-        std::perror("soak: fork");
-        std::exit(2);
-    }
-    if (pid == 0) {
-        // Status lines on stdout, read by the soak; the tools' complaints on
-        // stderr, kept apart in a file: an aplay of the beeper writes its
-        // line in pieces, and a status line could land in the middle of one.
-        const int devNull = open("/dev/null", O_RDONLY);
-        const int errors = open(kDaemonStderr, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0644);
-        const passwd* pi = getpwnam("pi");
-        if (devNull < 0 || errors < 0 || dup2(devNull, 0) < 0 || dup2(out[1], 1) < 0 ||
-            dup2(errors, 2) < 0 || pi == nullptr || initgroups("pi", pi->pw_gid) != 0 ||
-            setgid(pi->pw_gid) != 0 || setuid(pi->pw_uid) != 0 || chdir(pi->pw_dir) != 0) {
-            std::perror("soak: becoming pi");
-            _exit(2);
-        }
-        // Under systemd the daemon starts with 0, 1 and 2 only; whatever the
-        // caller of the soak left open is not the daemon's.
-        for (int fd = 3; fd < 1024; ++fd) {
-            if (fd != commands[0] && fd != replies[1]) close(fd);
-        }
-        setenv("HOME", pi->pw_dir, 1);
-        setenv("USER", "pi", 1);
-        setenv("LOGNAME", "pi", 1);
-        runPasses(commands[0], replies[1]);
-    }
-    close(commands[0]);
-    close(replies[1]);
     close(out[1]);
-    fcntl(out[0], F_SETFL, O_NONBLOCK);
+    close(errors);
+    runner.output = out[0];
+    fcntl(runner.output, F_SETFL, O_NONBLOCK);
     // A dead runner must fail the run, not kill it with SIGPIPE. Set here, not
     // before the fork: an ignored SIGPIPE would be inherited by every command
     // the daemon runs.
     signal(SIGPIPE, SIG_IGN);
-    return {pid, commands[1], replies[0], out[0]};
+    return runner;
 }
 
 // ------------------------------------------------------------ keys ---
@@ -445,11 +391,10 @@ struct Key {
     std::string steadyLabel = std::string("steady ") + name;
 };
 
-const char* const kUpdateScript =
-    "id=$(cat /tmp/soak-id)\n"
-    "echo \"update $id\" >> /home/pi/log.txt\n"
-    "KILL"
-    "echo \"soak-update-ran $id\"\n";
+const std::string kUpdateScript = std::string("id=$(cat /tmp/soak-id)\n") +
+                                  "echo \"update $id\" >> " + kLocalLogPath + "\n" +
+                                  "KILL"
+                                  "echo \"soak-update-ran $id\"\n";
 const char* const kPostScript = "echo \"soak-post-ran $(cat /tmp/soak-id)\"\n";
 
 std::string updateScript(const Key& key) {
@@ -495,14 +440,20 @@ struct Counters {
 };
 
 bool isDaemonLine(const std::string& line) {
-    static const char* const exact[] = {"Mounted", "Unmounting",
-                                        "Trying to mount without arguments",
-                                        "Check for mount error", "ReadPartitionSize failed"};
-    static const char* const prefixes[] = {"Cannot ", "Not removing ", "/home/pi/media/",
-                                           "bash /home/pi/media/", "soak-"};
+    static const char* const exact[] = {tarvex::kLineMounted, tarvex::kLineUnmounting,
+                                        tarvex::kLineMountFallback, tarvex::kLineMountCheckError,
+                                        tarvex::kLinePartitionSizeFailed};
+    static const std::string prefixes[] = {tarvex::kLineCannotCheck,
+                                           tarvex::kLineCannotCopyLog,
+                                           tarvex::kLineCannotRemoveLog,
+                                           tarvex::kLineProcessTableUnreadable,
+                                           tarvex::kLineNotRemovingMountPoint,
+                                           std::string(kMountPoint) + "/",
+                                           std::string(tarvex::kScriptCommandPrefix) + kMountPoint,
+                                           "soak-"};
     for (const char* e : exact)
         if (line == e) return true;
-    for (const char* p : prefixes)
+    for (const std::string& p : prefixes)
         if (line.rfind(p, 0) == 0) return true;
     return false;
 }
@@ -538,8 +489,8 @@ public:
         std::printf("soak: warm-up done after %ld passes, %.1f s\n", model_.passes,
                     secondsSince(start));
         printUsage("after warm-up", before.least);
-        std::printf("soak: its descriptors: %s\n", fdTargets(runner_.pid).c_str());
-        const auto mappingsBefore = residentByMapping(runner_.pid);
+        std::printf("soak: its descriptors: %s\n", fdTargets(runner_.passes.pid()).c_str());
+        const auto mappingsBefore = residentByMapping(runner_.passes.pid());
 
         const auto mainStart = Clock::now();
         const long endAt = model_.passes + target_;
@@ -561,8 +512,8 @@ public:
 
         const UsageSpan after = settleAndSample();
         printUsage("at the end", after.least);
-        std::printf("soak: its descriptors: %s\n", fdTargets(runner_.pid).c_str());
-        printMappingChanges(mappingsBefore, residentByMapping(runner_.pid));
+        std::printf("soak: its descriptors: %s\n", fdTargets(runner_.passes.pid()).c_str());
+        printMappingChanges(mappingsBefore, residentByMapping(runner_.passes.pid()));
         checkKeysAtTheEnd();
         const bool grew = report(before, after, mainSeconds, secondsSince(start));
         sendQuit();
@@ -580,11 +531,10 @@ private:
             if (key.kind == Kind::Dead) continue;
             const std::string dir = std::string("/tmp/soak-keys/") + key.name;
             writeTree(dir + "/keep/precious.txt", precious(key));
-            if (key.updateFolder) sh("mkdir -p " + dir + "/_QuorlUpdate");
-            if (key.updateScript)
-                writeTree(dir + "/_QuorlUpdate/quorlupdate.sh", updateScript(key));
-            if (key.postFolder) sh("mkdir -p " + dir + "/_QuorlPostUpdate");
-            if (key.postScript) writeTree(dir + "/_QuorlPostUpdate/quorlupdate.sh", kPostScript);
+            if (key.updateFolder) sh("mkdir -p " + dir + "/" + tarvex::kUpdateFolder);
+            if (key.updateScript) writeTree(scriptIn(dir, false), updateScript(key));
+            if (key.postFolder) sh("mkdir -p " + dir + "/" + tarvex::kPostUpdateFolder);
+            if (key.postScript) writeTree(scriptIn(dir, true), kPostScript);
             if (!sh(std::string("key put ") + key.name + " " + dir + " ."))
                 fail(std::string("cannot fill key ") + key.name);
             if (key.kind == Kind::Locked && !sh(std::string("key chmod ") + key.name + " 0700 ."))
@@ -592,14 +542,12 @@ private:
         }
         // The smaller first partition of the two-partition key carries an update
         // of its own: running it means the wrong partition was mounted.
-        writeTree("/tmp/soak-keys/decoy/_QuorlUpdate/quorlupdate.sh",
-                  "echo soak-wrong-partition\n");
-        writeTree("/tmp/soak-keys/decoy/_QuorlPostUpdate/quorlupdate.sh",
-                  "echo soak-wrong-partition\n");
+        writeTree(scriptIn("/tmp/soak-keys/decoy", false), "echo soak-wrong-partition\n");
+        writeTree(scriptIn("/tmp/soak-keys/decoy", true), "echo soak-wrong-partition\n");
         if (!sh("key put two:1 /tmp/soak-keys/decoy .")) fail("cannot fill key two:1");
         if (!sh("cp /run/tarvex/Quorl.app /home/pi/Quorl && chown pi:pi /home/pi/Quorl"))
             fail("cannot install the application stand-in");
-        sh("rm -f /tmp/quorl-starts.log /tmp/aplay.log /home/pi/log.txt");
+        sh(std::string("rm -f /tmp/quorl-starts.log /tmp/aplay.log ") + kLocalLogPath);
     }
 
     static void writeTree(const std::string& path, const std::string& text) {
@@ -649,16 +597,16 @@ private:
     }
 
     void unmountByHand() {
-        if (!sh("umount /home/pi/media")) fail("umount by hand failed");
+        if (!sh(std::string("umount ") + kMountPoint)) fail("umount by hand failed");
         model_.mount = MountState::None;
         ++counters_.handUnmounts;
     }
 
     // The next hand-off to this key would be refused while its log is there.
     void clearKeyLog(Key& key) {
-        if (unlink("/home/pi/media/log.txt") != 0) fail("cannot remove log.txt from the key");
+        if (unlink(kKeyLog.c_str()) != 0) fail("cannot remove log.txt from the key");
         // Through to the key: a FUSE driver killed later must not bring it back.
-        const int dir = open(kMedia, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const int dir = open(kMountPoint, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (dir < 0 || fsync(dir) != 0) fail("cannot flush the key's directory");
         close(dir);
         key.log.reset();
@@ -670,18 +618,18 @@ private:
     Expectation predict() {
         Model& m = model_;
         Expectation e;
-        e.relaunch = m.passes >= kGracePasses && !m.appAlive;
+        e.relaunch = m.passes >= tarvex::kWatchdogGracePasses && !m.appAlive;
         const bool keyIn = m.inserted >= 0;
         const bool mounted = m.mount == MountState::Live;
         const bool listable = mounted && keys_[m.mountedKey].kind != Kind::Locked;
         if (mounted && (!keyIn || !listable)) {
-            e.lines.push_back("Unmounting");
+            e.lines.push_back(tarvex::kLineUnmounting);
             m.mount = MountState::None;
             m.ours = false;
         } else if (!mounted) {
             m.ours = false;
             if (m.mount == MountState::DeadFuse) {
-                e.lines.push_back("Unmounting");
+                e.lines.push_back(tarvex::kLineUnmounting);
                 m.mount = MountState::None;
             }
         }
@@ -689,12 +637,12 @@ private:
             m.armed = true;
         } else if (!m.ours) {
             const Key& key = keys_[m.inserted];
-            if (key.kind != Kind::Exfat) e.lines.push_back("Trying to mount without arguments");
+            if (key.kind != Kind::Exfat) e.lines.push_back(tarvex::kLineMountFallback);
             if (key.kind == Kind::Dead) {
-                e.lines.push_back("Trying to mount without arguments");
-                e.lines.push_back("Trying to mount without arguments");
+                e.lines.push_back(tarvex::kLineMountFallback);
+                e.lines.push_back(tarvex::kLineMountFallback);
             } else {
-                e.lines.push_back("Mounted");
+                e.lines.push_back(tarvex::kLineMounted);
                 m.mount = MountState::Live;
                 m.mountedKey = m.inserted;
                 m.ours = true;
@@ -716,9 +664,8 @@ private:
             const char* refusal =
                 key.kind == Kind::Exfat ? (key.log ? "File exists" : nullptr) : "Permission denied";
             if (refusal != nullptr) {
-                e.lines.push_back(
-                    std::string("Cannot copy /home/pi/log.txt to /home/pi/media/log.txt: ") +
-                    refusal + "; keeping it");
+                e.lines.push_back(std::string(tarvex::kLineCannotCopyLog) + refusal +
+                                  tarvex::kLineKeepingLogSuffix);
                 ++counters_.handOffsRefused;
             } else {
                 key.log = m.pendingLog;
@@ -726,21 +673,21 @@ private:
                 ++counters_.handOffs;
             }
         }
-        const std::string folder =
-            std::string("/home/pi/media/") + (post ? "_QuorlPostUpdate" : "_QuorlUpdate");
+        const std::string script = scriptIn(kMountPoint, post);
+        const std::string folder = script.substr(0, script.rfind('/'));
         const std::string id = std::to_string(insertionId_);
         if (key.kind == Kind::Locked) {
-            e.lines.push_back("Cannot check " + folder + ": Permission denied");
+            e.lines.push_back(tarvex::kLineCannotCheck + folder + ": Permission denied");
             return;
         }
         if (!(post ? key.postFolder : key.updateFolder)) return;
-        e.lines.push_back(folder + " exist");
+        e.lines.push_back(folder + tarvex::kLineFolderFoundSuffix);
         ++expectedFoundSounds_;
         if (!(post ? key.postScript : key.updateScript)) {
             ++expectedErrorSounds_;
             return;
         }
-        e.lines.push_back("bash " + folder + "/quorlupdate.sh");
+        e.lines.push_back(tarvex::kScriptCommandPrefix + script);
         if (post) {
             e.lines.push_back("soak-post-ran " + id);
             ++counters_.postRuns;
@@ -766,15 +713,14 @@ private:
 
         const auto start = Clock::now();
         std::vector<std::string> lines;
-        const char command = 'p';
-        if (write(runner_.commands, &command, 1) != 1) fail("runner gone");
+        if (!runner_.passes.request('p', 1)) fail("runner gone");
         for (;;) {
-            pollfd fds[2] = {{runner_.replies, POLLIN, 0}, {runner_.output, POLLIN, 0}};
+            pollfd fds[2] = {{runner_.passes.replies(), POLLIN, 0}, {runner_.output, POLLIN, 0}};
             poll(fds, 2, 500);
             if ((fds[1].revents & POLLIN) != 0) drain(&lines);
             if ((fds[0].revents & (POLLIN | POLLHUP)) != 0) {
-                char reply = 0;
-                if (read(runner_.replies, &reply, 1) != 1 || reply != 'd') runnerDied();
+                sandbox::PassCost cost;
+                if (!runner_.passes.reply(&cost, sizeof cost)) runnerDied();
                 break;
             }
             if (secondsSince(start) > kPassTimeoutSeconds) fail("pass hangs");
@@ -800,21 +746,23 @@ private:
         Model& m = model_;
         // The mount point: exactly the key's largest partition, or nothing and
         // an empty directory.
-        const auto sources = mountSources(kMedia);
+        const auto sources = mountSources(kMountPoint);
         const std::vector<std::string> wanted =
             m.mount == MountState::Live ? std::vector<std::string>{keys_[m.mountedKey].source}
                                         : std::vector<std::string>{};
-        if (sources != wanted) fail("mounted at /home/pi/media:\n" + joined(sources));
-        if (m.mount == MountState::None && entriesIn(kMedia) != 0)
-            fail("mount point is not an empty directory: " + output("ls -la /home/pi/media"));
+        if (sources != wanted)
+            fail(std::string("mounted at ") + kMountPoint + ":\n" + joined(sources));
+        if (m.mount == MountState::None && entriesIn(kMountPoint) != 0)
+            fail("mount point is not an empty directory: " +
+                 output(std::string("ls -la ") + kMountPoint));
         // The key's own files, and its log: handed over, never overwritten by a
         // refused hand-off, and still there after a crash of the FUSE driver
         // (the hand-off flushes it to the key).
         if (m.mount == MountState::Live) {
             const Key& key = keys_[m.mountedKey];
-            const auto kept = readFile("/home/pi/media/keep/precious.txt");
+            const auto kept = readFile(std::string(kMountPoint) + "/keep/precious.txt");
             if (kept != precious(key)) fail("key file lost or changed: " + show(kept));
-            const auto log = readFile("/home/pi/media/log.txt");
+            const auto log = readFile(kKeyLog);
             if (log != key.log)
                 fail("log on the key is " + show(log) + ", expected " + show(key.log));
         }
@@ -824,9 +772,10 @@ private:
         if (!waitUntil([&] { return fuseDriverPids().size() == drivers; }, 3))
             fail("FUSE drivers: " + count(fuseDriverPids()));
 
-        const auto local = readFile("/home/pi/log.txt");
+        const auto local = readFile(kLocalLogPath);
         if (local != m.pendingLog)
-            fail("/home/pi/log.txt is " + show(local) + ", expected " + show(m.pendingLog));
+            fail(std::string(kLocalLogPath) + " is " + show(local) + ", expected " +
+                 show(m.pendingLog));
 
         // The application: started once when it is gone (never during the grace
         // passes), never a second instance. The relaunch is in the background,
@@ -867,7 +816,8 @@ private:
     // ------------------------------------------------------ schedule ---
 
     void warmUp() {
-        for (int i = 0; i <= kGracePasses + 1; ++i) pass("idle");  // grace, relaunch, steady
+        for (int i = 0; i <= tarvex::kWatchdogGracePasses + 1; ++i)
+            pass("idle");  // grace, relaunch, steady
         const int upd = keyIndex("upd"), two = keyIndex("two"), bare = keyIndex("bare");
         insert(upd);  // the update runs, the beeper starts, the application is stopped
         pass("insertion");
@@ -984,16 +934,17 @@ private:
             const std::string get = std::string("key get ") + key.name + " ";
             if (output(get + "keep/precious.txt") != precious(key))
                 fail(std::string("key ") + key.name + " lost keep/precious.txt");
-            if (key.updateScript &&
-                output(get + "_QuorlUpdate/quorlupdate.sh") != updateScript(key))
+            if (key.updateScript && output(get + tarvex::kUpdateFolder +
+                                           tarvex::kUpdateScriptName) != updateScript(key))
                 fail(std::string("key ") + key.name + " lost its update script");
-            if (key.postScript && output(get + "_QuorlPostUpdate/quorlupdate.sh") != kPostScript)
+            if (key.postScript &&
+                output(get + tarvex::kPostUpdateFolder + tarvex::kUpdateScriptName) != kPostScript)
                 fail(std::string("key ") + key.name + " lost its post-update script");
         }
         const std::string sounds = readFile("/tmp/aplay.log").value_or("");
-        const long found = countLines(sounds, "/home/pi/disk_found.wav");
-        const long errors = countLines(sounds, "error1.wav");
-        const long beeps = countLines(sounds, "/opt/quorl/Distrib/Data/beep-08b.wav");
+        const long found = countLines(sounds, soundOf(tarvex::kFoundSoundCommand));
+        const long errors = countLines(sounds, soundOf(tarvex::kErrorSoundCommand));
+        const long beeps = countLines(sounds, soundOf(tarvex::kBeepCommand));
         std::printf("soak: sounds: %ld found (expected %ld), %ld error (expected %ld), %ld beeps\n",
                     found, expectedFoundSounds_, errors, expectedErrorSounds_, beeps);
         if (found != expectedFoundSounds_ || errors != expectedErrorSounds_)
@@ -1085,10 +1036,7 @@ private:
         return grew;
     }
 
-    void sendQuit() {
-        const char quit = 'q';
-        if (write(runner_.commands, &quit, 1) == 1) waitpid(runner_.pid, nullptr, 0);
-    }
+    void sendQuit() { runner_.passes.stop(); }
 
     // ------------------------------------------------------ failure ---
 
@@ -1106,7 +1054,7 @@ private:
 
     [[noreturn]] void runnerDied() {
         int status = 0;
-        waitpid(runner_.pid, &status, 0);
+        waitpid(runner_.passes.pid(), &status, 0);
         fail(WIFSIGNALED(status)
                  ? std::string("daemon process killed by signal ") + strsignal(WTERMSIG(status))
                  : "daemon process exited " + std::to_string(WEXITSTATUS(status)));
@@ -1122,8 +1070,8 @@ private:
         std::fflush(stdout);
         sh(std::string("tail -n 25 ") + kDaemonStderr + " | sed 's/^/  /'");
         std::fflush(stdout);
-        kill(runner_.pid, SIGKILL);
-        waitpid(runner_.pid, nullptr, 0);
+        kill(runner_.passes.pid(), SIGKILL);
+        waitpid(runner_.passes.pid(), nullptr, 0);
         std::exit(1);
     }
 
@@ -1161,7 +1109,7 @@ int main(int argc, char** argv) {
     }
     const Runner runner = startRunner();
     std::printf("soak: seed %llu, %ld passes, daemon process %d (user pi)\n",
-                static_cast<unsigned long long>(seed), passes, runner.pid);
+                static_cast<unsigned long long>(seed), passes, runner.passes.pid());
     Soak soak(runner, seed, passes);
     return soak.run();
 }

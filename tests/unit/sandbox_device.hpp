@@ -11,17 +11,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 namespace sandbox {
 
 inline bool insideSandbox() { return std::ifstream("/run/tarvex/bin/key").good(); }
-
-inline std::string fileText(const std::string& path) {
-    std::ifstream file(path);
-    return std::string((std::istreambuf_iterator<char>(file)), {});
-}
 
 // Back to a device with no key, nothing mounted, an empty mount point owned by
 // pi, and no recorded sounds.
