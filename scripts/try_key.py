@@ -24,7 +24,6 @@ from tarvex_sim import (MIB, Daemon, Sandbox, SandboxError, build_dir, constants
 
 EXIT_OK, EXIT_KEY_FAILED, EXIT_USAGE = 0, 1, 2
 KEY, SD = "key", "sda"
-TRUSTED_KEYS = "/etc/tarvexd/trusted-keys"
 MAX_FOLDER_BYTES = 2048 * MIB
 
 SAMPLE_SCRIPT = """\
@@ -137,8 +136,8 @@ def parse_args(argv):
     log.add_argument("--log", metavar="FILE", help="put FILE on the device as a pending log first")
     log.add_argument("--pending-log", action="store_true", help="a sample pending log, the same way")
     p.add_argument("--trust", metavar="PUBKEY", action="append", default=[],
-                   help=f"put this minisign public key in {TRUSTED_KEYS}/ on the device "
-                        "(repeatable): it then runs only update scripts signed by one of them")
+                   help="make the device trust this minisign public key (repeatable): it "
+                        "then runs only update scripts signed by one of them")
     p.add_argument("--timeout", type=float, default=300, metavar="SECONDS",
                    help="how long the update script may run (default: %(default)s)")
     p.add_argument("--build", metavar="DIR", default=str(build_dir()),
@@ -178,10 +177,10 @@ class Trial:
             sb.install(c.kLocalLogPath, self.log_text, "0644", "pi")
             say(f"Pending log: {c.kLocalLogPath} is on the device ({len(self.log_text)} bytes)")
         if self.trusted:
-            sb.install(TRUSTED_KEYS, None, "0755")
+            sb.install(c.kTrustedKeysDir, None, "0755")
             for name, data in self.trusted.items():
-                sb.install(f"{TRUSTED_KEYS}/{name}", data, "0644")
-            say(f"Trusted keys in {TRUSTED_KEYS}: {', '.join(self.trusted)}")
+                sb.install(f"{c.kTrustedKeysDir}/{name}", data, "0644")
+            say(f"Trusted keys in {c.kTrustedKeysDir}: {', '.join(self.trusted)}")
 
     def prepare_key(self):
         kind, path, folder, _ = self.source
@@ -299,7 +298,7 @@ class Trial:
         if unmounted is not None:
             # Through the key helper, which reads only a regular file: the
             # key's log.txt may be anything, even a FIFO or a link.
-            key_log = self.sb.exec("sh", "-c", f"key get {KEY} {c.kKeyLogName[1:]} | head -c 65536"
+            key_log = self.sb.exec("sh", "-c", f"key get {KEY} {c.kKeyLogFileName} | head -c 65536"
                                    ).stdout.splitlines()
         killed = ""
         with contextlib.suppress(ValueError, TypeError):

@@ -63,7 +63,7 @@ constexpr int kMaxDeadKeyEpisodes = 4;  // each pass with a dead key costs ~4.5 
 
 using tarvex::kLocalLogPath;
 using tarvex::kMountPoint;
-const std::string kKeyLog = std::string(kMountPoint) + tarvex::kKeyLogName;
+const std::string kKeyLog = std::string(kMountPoint) + "/" + tarvex::kKeyLogFileName;
 const char* const kDaemonStderr = "/tmp/soak-daemon-stderr.log";
 
 // "FOLDER/quorlupdate.sh" of the update or the post-update folder, below DIR.
