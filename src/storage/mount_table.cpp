@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 
 #include "tarvex_constants.hpp"
 
@@ -30,25 +29,30 @@ std::string unescapeMountInfoField(const std::string& field) {
 
 std::optional<MountEntry> parseMountInfoLine(const std::string& line) {
     // ID PARENT MAJOR:MINOR ROOT MOUNTPOINT OPTIONS [OPTIONAL...] - TYPE SOURCE SUPEROPTIONS
-    std::istringstream fields(line);
-    std::string mountId, parentId, majorMinor, root, mountPoint, options, field;
-    if (!(fields >> mountId >> parentId >> majorMinor >> root >> mountPoint >> options)) {
+    // Split by hand: a key pass reads the whole table, every pass.
+    std::vector<std::string> fields;
+    size_t start = line.find_first_not_of(' ');
+    while (start != std::string::npos) {
+        const size_t end = line.find(' ', start);
+        fields.push_back(line.substr(start, end - start));
+        start = end == std::string::npos ? end : line.find_first_not_of(' ', end);
+    }
+    size_t separator = 6;
+    while (separator < fields.size() && fields[separator] != "-") {
+        ++separator;
+    }
+    if (separator + 2 >= fields.size()) {
         return std::nullopt;
     }
-    while (fields >> field && field != "-") {
-    }
-    std::string type, source;
-    if (field != "-" || !(fields >> type >> source)) {
-        return std::nullopt;
-    }
+    const std::string& majorMinor = fields[2];
     const auto colon = majorMinor.find(':');
     if (colon == std::string::npos) {
         return std::nullopt;
     }
     const auto major = std::strtoul(majorMinor.c_str(), nullptr, 10);
     const auto minor = std::strtoul(majorMinor.c_str() + colon + 1, nullptr, 10);
-    return MountEntry{makedev(major, minor), unescapeMountInfoField(mountPoint),
-                      unescapeMountInfoField(source)};
+    return MountEntry{makedev(major, minor), unescapeMountInfoField(fields[4]),
+                      unescapeMountInfoField(fields[separator + 2])};
 }
 
 std::optional<std::vector<MountEntry>> readMountTable() {
