@@ -114,6 +114,29 @@ constexpr const char* kLineDiskInUseMountedAt = " is mounted at ";
 constexpr const char* kLineScriptRefused = "Not running ";
 // This, the post-update script's path, ": ", the reason, kLineKeepingLogSuffix.
 constexpr const char* kLineLogNotHandedOver = "Not handing /home/pi/log.txt to this key: ";
+// Why a script is not run or a log not handed over, after their ": ". The
+// ones that follow a name or a path say so.
+constexpr const char* kReasonNoUsableKey = "no usable trusted key: ";  // then what is wrong
+constexpr const char* kReasonOthersCanWrite = " can be changed by someone other than root";
+constexpr const char* kReasonNotADirectory = " is not a directory";
+constexpr const char* kReasonIsALink = " is a link";
+constexpr const char* kReasonNotARegularFile = " is not a regular file";
+constexpr const char* kReasonNotAPublicKey = " is not a minisign public key";
+constexpr const char* kReasonUnknownKeyAlgorithm = " is a public key of an unknown algorithm";
+constexpr const char* kReasonNoKey = "no key in /etc/tarvexd/trusted-keys";
+constexpr const char* kReasonMissing = "no ";  // then the missing file's name
+// The name, this, the limit in bytes, kReasonTooLargeUnit.
+constexpr const char* kReasonTooLarge = " is larger than ";
+constexpr const char* kReasonTooLargeUnit = " bytes";
+constexpr const char* kReasonBadSignatureFile = "the signature file is not one minisign makes";
+constexpr const char* kReasonUnknownSignatureAlgorithm = "a signature of an unknown algorithm";
+// This, the key id as minisign names it, kReasonUntrustedKeySuffix.
+constexpr const char* kReasonUntrustedKey = "signed with key ";
+constexpr const char* kReasonUntrustedKeySuffix = ", which is not trusted";
+constexpr const char* kReasonScriptChanged = "the signature does not match the script";
+constexpr const char* kReasonCommentChanged = "the signature of the trusted comment does not match";
+constexpr const char* kReasonNoCryptography = "the signature library cannot start";
+constexpr const char* kReasonCannotHoldBytes = "cannot hold its checked bytes: ";  // then errno's
 constexpr const char* kLineProcessTableUnreadable =
     "Cannot read the process table in /proc; not starting Quorl";
 

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <numeric>
 
+#include "tarvex_constants.hpp"
+
 namespace {
 
 constexpr const char* kUntrustedPrefix = "untrusted comment: ";
@@ -62,11 +64,11 @@ bool parsePublicKey(const std::string& text, PublicKey& key, std::string& proble
     unsigned char raw[2 + 8 + 32];
     if (lines.size() < 2 || !startsWith(lines[0], kUntrustedPrefix) ||
         !decodeExactly(lines[1], raw, sizeof raw)) {
-        problem = "not a minisign public key";
+        problem = tarvex::kReasonNotAPublicKey;
         return false;
     }
     if (std::memcmp(raw, kLegacyAlgorithm, 2) != 0) {
-        problem = "a public key of an unknown algorithm";
+        problem = tarvex::kReasonUnknownKeyAlgorithm;
         return false;
     }
     std::memcpy(key.keyId.data(), raw + 2, key.keyId.size());
@@ -88,7 +90,7 @@ std::string keyIdText(const std::array<unsigned char, 8>& keyId) {
 bool verifySignature(const std::string& content, const std::string& signatureFile,
                      const std::vector<PublicKey>& keys, std::string& refusal) {
     if (!cryptographyReady()) {
-        refusal = "the signature library cannot start";
+        refusal = tarvex::kReasonNoCryptography;
         return false;
     }
     const std::vector<std::string> lines = linesOf(signatureFile);
@@ -98,12 +100,12 @@ bool verifySignature(const std::string& content, const std::string& signatureFil
         !decodeExactly(lines[1], signature, sizeof signature) ||
         !startsWith(lines[2], kTrustedPrefix) ||
         !decodeExactly(lines[3], globalSignature, sizeof globalSignature)) {
-        refusal = "the signature file is not one minisign makes";
+        refusal = tarvex::kReasonBadSignatureFile;
         return false;
     }
     const bool prehashed = std::memcmp(signature, kPrehashedAlgorithm, 2) == 0;
     if (!prehashed && std::memcmp(signature, kLegacyAlgorithm, 2) != 0) {
-        refusal = "a signature of an unknown algorithm";
+        refusal = tarvex::kReasonUnknownSignatureAlgorithm;
         return false;
     }
     const auto key = std::find_if(keys.begin(), keys.end(), [&signature](const PublicKey& k) {
@@ -112,7 +114,8 @@ bool verifySignature(const std::string& content, const std::string& signatureFil
     if (key == keys.end()) {
         std::array<unsigned char, 8> keyId{};
         std::memcpy(keyId.data(), signature + 2, keyId.size());
-        refusal = "signed with key " + keyIdText(keyId) + ", which is not trusted";
+        refusal =
+            tarvex::kReasonUntrustedKey + keyIdText(keyId) + tarvex::kReasonUntrustedKeySuffix;
         return false;
     }
 
@@ -125,7 +128,7 @@ bool verifySignature(const std::string& content, const std::string& signatureFil
         messageSize = sizeof digest;
     }
     if (crypto_sign_verify_detached(signature + 10, message, messageSize, key->key.data()) != 0) {
-        refusal = "the signature does not match the script";
+        refusal = tarvex::kReasonScriptChanged;
         return false;
     }
 
@@ -136,7 +139,7 @@ bool verifySignature(const std::string& content, const std::string& signatureFil
     if (crypto_sign_verify_detached(globalSignature,
                                     reinterpret_cast<const unsigned char*>(signedComment.data()),
                                     signedComment.size(), key->key.data()) != 0) {
-        refusal = "the signature of the trusted comment does not match";
+        refusal = tarvex::kReasonCommentChanged;
         return false;
     }
     return true;

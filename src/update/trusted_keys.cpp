@@ -19,9 +19,7 @@ bool onlyRootCanWrite(const struct stat& info) {
     return info.st_uid == 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-std::string notRootsOnly(const std::string& path) {
-    return path + " can be changed by someone other than root";
-}
+std::string notRootsOnly(const std::string& path) { return path + tarvex::kReasonOthersCanWrite; }
 
 // The directory and each directory above it: whoever can rename one of them
 // can put another directory of keys in its place.
@@ -34,7 +32,7 @@ bool directoryChainIsRoots(std::string& problem) {
             return false;
         }
         if (!S_ISDIR(info.st_mode)) {
-            problem = path + " is not a directory";
+            problem = path + tarvex::kReasonNotADirectory;
             return false;
         }
         if (!onlyRootCanWrite(info)) {
@@ -59,7 +57,7 @@ bool readKeyFile(int directory, const std::string& name, PublicKey& key, std::st
     const int fd = openat(directory, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat info {};
     if (fd < 0 || fstat(fd, &info) != 0) {
-        problem = errno == ELOOP ? path + " is a link"
+        problem = errno == ELOOP ? path + tarvex::kReasonIsALink
                                  : "cannot read " + path + ": " + std::strerror(errno);
         if (fd >= 0) {
             close(fd);
@@ -68,7 +66,7 @@ bool readKeyFile(int directory, const std::string& name, PublicKey& key, std::st
     }
     std::string text;
     if (!S_ISREG(info.st_mode)) {
-        problem = path + " is not a regular file";
+        problem = path + tarvex::kReasonNotARegularFile;
     } else if (!onlyRootCanWrite(info)) {
         problem = notRootsOnly(path);
     } else {
@@ -83,7 +81,7 @@ bool readKeyFile(int directory, const std::string& name, PublicKey& key, std::st
     close(fd);
     std::string keyProblem;
     if (problem.empty() && !parsePublicKey(text, key, keyProblem)) {
-        problem = path + " is " + keyProblem;
+        problem = path + keyProblem;
     }
     return problem.empty();
 }
@@ -131,7 +129,7 @@ bool loadTrustedKeys(std::vector<PublicKey>& keys, std::string& problem) {
     }
     closedir(listing);
     if (problem.empty() && keys.empty()) {
-        problem = std::string("no key in ") + tarvex::kTrustedKeysDir;
+        problem = tarvex::kReasonNoKey;
     }
     return problem.empty();
 }

@@ -165,7 +165,7 @@ std::string whyUnopenable(int directory, const std::string& name) {
     struct stat info {};
     if (fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
         S_ISLNK(info.st_mode)) {
-        return name + " is a link";
+        return name + tarvex::kReasonIsALink;
     }
     return name + ": " + std::strerror(failure);
 }
@@ -176,13 +176,13 @@ bool readFileOnKey(int directory, const std::string& name, size_t limit, std::st
                    std::string& problem) {
     const int fd = openat(directory, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        problem = errno == ENOENT ? "no " + name : whyUnopenable(directory, name);
+        problem = errno == ENOENT ? tarvex::kReasonMissing + name : whyUnopenable(directory, name);
         return false;
     }
     struct stat info {};
     bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
     if (!ok) {
-        problem = name + " is not a regular file";
+        problem = name + tarvex::kReasonNotARegularFile;
     }
     bytes.clear();
     char buffer[65536];
@@ -204,7 +204,8 @@ bool readFileOnKey(int directory, const std::string& name, size_t limit, std::st
     }
     close(fd);
     if (ok && bytes.size() > limit) {
-        problem = name + " is larger than " + std::to_string(limit) + " bytes";
+        problem =
+            name + tarvex::kReasonTooLarge + std::to_string(limit) + tarvex::kReasonTooLargeUnit;
         ok = false;
     }
     return ok;
@@ -217,7 +218,7 @@ CheckedScript checkSignedScript(const std::string& folderName) {
     std::vector<PublicKey> keys;
     std::string problem;
     if (!loadTrustedKeys(keys, problem)) {
-        checked.refusal = "no usable trusted key: " + problem;
+        checked.refusal = tarvex::kReasonNoUsableKey + problem;
         return checked;
     }
     const std::string scriptName = tarvex::kUpdateScriptName + 1;  // without its slash
@@ -270,7 +271,7 @@ void runScript(const std::string& script, const CheckedScript* checked) {
     if (checked != nullptr && checked->runnable) {
         memory = sealedCopy(checked->bytes);
         if (memory < 0) {
-            refusal = std::string("cannot hold its checked bytes: ") + std::strerror(errno);
+            refusal = tarvex::kReasonCannotHoldBytes + std::string(std::strerror(errno));
         }
     }
     if (checked != nullptr && memory < 0) {

@@ -15,6 +15,9 @@
 
 namespace sandbox {
 
+// One of the daemon's status lines as it reaches standard output.
+inline std::string line(const std::string& text) { return text + "\n"; }
+
 inline bool insideSandbox() { return std::ifstream("/run/tarvex/bin/key").good(); }
 
 // Back to a device with no key, nothing mounted, an empty mount point owned by

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "sandbox_device.hpp"
+#include "tarvex_constants.hpp"
 #include "watchdog/app_watchdog.hpp"
 
 namespace {
@@ -95,7 +96,7 @@ TEST(Watchdog, GracePassesThenRelaunchOnlyWhenGone) {
     REQUIRE_SANDBOX();
     stopAll();
     ASSERT_TRUE(sh("cp /run/tarvex/Quorl.app /home/pi/Quorl && rm -f /tmp/quorl-starts.log"));
-    for (int pass = 1; pass <= 10; ++pass) {
+    for (int pass = 1; pass <= tarvex::kWatchdogGracePasses; ++pass) {
         WatchApplication();
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));

@@ -17,6 +17,7 @@
 namespace {
 
 using sandbox::fileText;
+using sandbox::line;
 using sandbox::output;
 using sandbox::sh;
 
@@ -84,8 +85,8 @@ TEST_P(BrokenFdisk, PassReturnsAndTheKeyIsUntouched) {
     const std::string out = pass();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
     size_t failures = 0;
-    for (size_t at = out.find("ReadPartitionSize failed\n"); at != std::string::npos;
-         at = out.find("ReadPartitionSize failed\n", at + 1)) {
+    const std::string failed = line(tarvex::kLinePartitionSizeFailed);
+    for (size_t at = out.find(failed); at != std::string::npos; at = out.find(failed, at + 1)) {
         ++failures;
     }
     EXPECT_EQ(failures, static_cast<size_t>(GetParam().failureLines)) << out;
@@ -123,7 +124,7 @@ TEST_F(Fault, KeyPulledWhileItsScriptRuns) {
     pass();  // mounts and runs the script, which pulls the key
     EXPECT_EQ(fileText("/tmp/script.done"), "finished\n");
     const std::string out = pass();
-    EXPECT_NE(out.find("Unmounting\n"), std::string::npos) << out;
+    EXPECT_NE(out.find(line(tarvex::kLineUnmounting)), std::string::npos) << out;
     EXPECT_FALSE(isMounted());
     EXPECT_TRUE(g_lookingForUpdate);
     expectKeyIntact();
@@ -144,7 +145,7 @@ TEST_F(Fault, FuseDriverDiesWhileMounted) {
     EXPECT_FALSE(isMounted());
     EXPECT_FALSE(isMountedDirAccesable());
     const std::string out = pass();
-    EXPECT_EQ(out, "Unmounting\nMounted\n");
+    EXPECT_EQ(out, line(tarvex::kLineUnmounting) + line(tarvex::kLineMounted));
     EXPECT_TRUE(isMounted());
     EXPECT_TRUE(isMountedDirAccesable());
     expectKeyIntact();
@@ -155,12 +156,12 @@ TEST_F(Fault, FuseDriverDiesAndTheKeyIsPulled) {
     ASSERT_TRUE(sh("key insert k sda"));
     pass();
     ASSERT_TRUE(sh("pkill -KILL -x mount.exfat; key pull sda"));
-    EXPECT_EQ(pass(), "Unmounting\n");
+    EXPECT_EQ(pass(), line(tarvex::kLineUnmounting));
     EXPECT_FALSE(sh("grep -q ' /home/pi/media ' /proc/self/mountinfo")) << "dead mount kept";
     // A new key mounts.
     ASSERT_TRUE(sh("key create k2 --table dos 32M:exfat && key insert k2 sdb"));
     const std::string out = pass();
-    EXPECT_NE(out.find("Mounted\n"), std::string::npos) << out;
+    EXPECT_NE(out.find(line(tarvex::kLineMounted)), std::string::npos) << out;
 }
 
 TEST_F(Fault, UnwritableTmpSkipsTheStamp) {
@@ -176,7 +177,7 @@ TEST_F(Fault, UnwritableTmpSkipsTheStamp) {
 
 void passTheGrace() {
     static bool done = false;
-    for (int i = 0; !done && i < 10; ++i) WatchApplication();
+    for (int i = 0; !done && i < tarvex::kWatchdogGracePasses; ++i) WatchApplication();
     done = true;
 }
 
@@ -188,7 +189,7 @@ TEST_F(Fault, EmptyProcStartsNoInstances) {
     for (int i = 0; i < 3; ++i) WatchApplication();
     const std::string out = testing::internal::GetCapturedStdout();
     ASSERT_TRUE(sh("umount /proc"));
-    EXPECT_EQ(out, "Cannot read the process table in /proc; not starting Quorl\n");
+    EXPECT_EQ(out, line(tarvex::kLineProcessTableUnreadable));
     sh("sleep 0.3");
     EXPECT_FALSE(sh("test -e /tmp/quorl-starts.log")) << "started blind";
     // Once /proc is back, the application is started again.

@@ -8,6 +8,7 @@
 
 #include "sandbox_device.hpp"
 #include "storage/mount_point.hpp"
+#include "tarvex_constants.hpp"
 
 namespace {
 
@@ -34,11 +35,14 @@ protected:
     std::string savedPath_;
 };
 
+const std::string kMounted = sandbox::line(tarvex::kLineMounted);
+const std::string kFallback = sandbox::line(tarvex::kLineMountFallback);
+
 struct MountCase {
     const char* name;
     const char* keySpec;
     int partition;
-    const char* expectedOutput;
+    std::string expectedOutput;
 };
 
 class MountKey : public MountPoint, public testing::WithParamInterface<MountCase> {};
@@ -63,12 +67,11 @@ INSTANTIATE_TEST_SUITE_P(
     Keys, MountKey,
     testing::Values(
         // exFAT takes the owner options: no fallback line.
-        MountCase{"ExfatWithOptions", "--table dos 64M:exfat", 1, "Mounted\n"},
+        MountCase{"ExfatWithOptions", "--table dos 64M:exfat", 1, kMounted},
         // ext4 rejects uid/gid, so the plain mount is what works.
-        MountCase{"Ext4FallsBackToPlainMount", "--table dos 64M:ext4", 1,
-                  "Trying to mount without arguments\nMounted\n"},
-        MountCase{"WholeDiskWithoutTable", "--table none 64M:exfat", -1, "Mounted\n"},
-        MountCase{"SecondPartition", "--table dos 16M:raw 64M:exfat", 2, "Mounted\n"}),
+        MountCase{"Ext4FallsBackToPlainMount", "--table dos 64M:ext4", 1, kFallback + kMounted},
+        MountCase{"WholeDiskWithoutTable", "--table none 64M:exfat", -1, kMounted},
+        MountCase{"SecondPartition", "--table dos 16M:raw 64M:exfat", 2, kMounted}),
     [](const testing::TestParamInfo<MountCase>& info) { return info.param.name; });
 
 TEST_F(MountPoint, ExfatFilesBelongToPi) {
@@ -88,9 +91,7 @@ TEST_F(MountPoint, UnformattedKeyFailsThreeTimesAndLeavesAnEmptyMountPoint) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_FALSE(mounted);
-    EXPECT_EQ(sandbox::withoutToolBanners(out),
-              "Trying to mount without arguments\nTrying to mount without arguments\n"
-              "Trying to mount without arguments\n");
+    EXPECT_EQ(sandbox::withoutToolBanners(out), kFallback + kFallback + kFallback);
     EXPECT_GE(seconds, 3.6);  // 3 x (10 polls + 2 pauses) of 100 ms
     struct stat info {};
     EXPECT_EQ(stat("/home/pi/media", &info), 0) << "mount point not recreated";
@@ -103,7 +104,7 @@ TEST_F(MountPoint, MissingMountPointIsCreatedByTheFirstCleanUp) {
     testing::internal::CaptureStdout();
     EXPECT_TRUE(MountUsbkey('a', 1));
     EXPECT_EQ(sandbox::withoutToolBanners(testing::internal::GetCapturedStdout()),
-              "Trying to mount without arguments\nMounted\n");
+              kFallback + kMounted);
 }
 
 TEST_F(MountPoint, AlreadyMountedAndListableRunsNoMount) {
@@ -156,7 +157,7 @@ TEST_F(MountPoint, TestThatPrintsNothingIsReportedAsNotMounted) {
     fakeTool("mountpoint", "kill -9 $PPID");  // the shell dies before its echo
     testing::internal::CaptureStdout();
     EXPECT_FALSE(isMounted());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Check for mount error\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), sandbox::line(tarvex::kLineMountCheckError));
 }
 
 TEST_F(MountPoint, UnmountPrintsAndReleases) {
@@ -164,7 +165,7 @@ TEST_F(MountPoint, UnmountPrintsAndReleases) {
     ASSERT_TRUE(MountUsbkey('a', 1));
     testing::internal::CaptureStdout();
     UnmountUsbkey();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Unmounting\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), sandbox::line(tarvex::kLineUnmounting));
     EXPECT_FALSE(isMounted());
 }
 

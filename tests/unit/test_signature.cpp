@@ -5,6 +5,7 @@
 #include <string>
 
 #include "sandbox_device.hpp"
+#include "tarvex_constants.hpp"
 #include "update/signature.hpp"
 
 namespace {
@@ -76,30 +77,31 @@ INSTANTIATE_TEST_SUITE_P(
         SignatureCase{"CarriageReturnLineEnds",
                       "minisign -S -s a.key -m s.sh >/dev/null && sed -i 's/$/\\r/' s.sh.minisig",
                       true, ""},
-        SignatureCase{"UnknownKey", "minisign -S -s b.key -m s.sh >/dev/null", false,
-                      "signed with key <b>, which is not trusted"},
+        SignatureCase{
+            "UnknownKey", "minisign -S -s b.key -m s.sh >/dev/null", false,
+            tarvex::kReasonUntrustedKey + std::string("<b>") + tarvex::kReasonUntrustedKeySuffix},
         SignatureCase{"ScriptByteChanged",
                       "minisign -S -s a.key -m s.sh >/dev/null && printf 'echo hellO\\n' > s.sh",
-                      false, "the signature does not match the script"},
+                      false, tarvex::kReasonScriptChanged},
         SignatureCase{"LegacyScriptByteChanged",
                       "minisign -S -l -s a.key -m s.sh >/dev/null && printf 'echo hellO\\n' > s.sh",
-                      false, "the signature does not match the script"},
+                      false, tarvex::kReasonScriptChanged},
         SignatureCase{"TrustedCommentChanged",
                       "minisign -S -s a.key -t 'release 7' -m s.sh >/dev/null && "
                       "sed -i 's/^trusted comment: release 7$/trusted comment: release 8/' "
                       "s.sh.minisig",
-                      false, "the signature of the trusted comment does not match"},
+                      false, tarvex::kReasonCommentChanged},
         SignatureCase{"OtherKeySignatureUnderTrustedKeyId",
                       std::string("minisign -S -s b.key -m s.sh >/dev/null && ") + kForgeKeyId,
-                      false, "the signature does not match the script"},
+                      false, tarvex::kReasonScriptChanged},
         SignatureCase{"Truncated",
                       "minisign -S -s a.key -m s.sh >/dev/null && head -n 3 s.sh.minisig > t && "
                       "mv t s.sh.minisig",
-                      false, "the signature file is not one minisign makes"},
+                      false, tarvex::kReasonBadSignatureFile},
         SignatureCase{"SignatureLineGarbled",
                       "minisign -S -s a.key -m s.sh >/dev/null && sed -i '2s/^..../@@@@/' "
                       "s.sh.minisig",
-                      false, "the signature file is not one minisign makes"}),
+                      false, tarvex::kReasonBadSignatureFile}),
     [](const testing::TestParamInfo<SignatureCase>& info) { return info.param.name; });
 
 struct PublicKeyCase {

@@ -3,16 +3,17 @@
 
 #include <algorithm>
 #include <chrono>
-#include <regex>
 #include <string>
 #include <thread>
 
 #include "sandbox_device.hpp"
+#include "tarvex_constants.hpp"
 #include "update/update_check.hpp"
 
 namespace {
 
 using sandbox::fileText;
+using sandbox::output;
 using sandbox::sh;
 
 // Sounds and flushes are recorded in /tmp/calls.log, in order, next to what
@@ -36,8 +37,19 @@ protected:
     }
 };
 
-const char* const kFound = "aplay /home/pi/disk_found.wav\n";
-const char* const kError = "aplay error1.wav\n";
+using sandbox::line;
+
+const std::string kFound = line(tarvex::kFoundSoundCommand);
+const std::string kError = line(tarvex::kErrorSoundCommand);
+
+std::string folderOf(const char* folder) { return std::string(tarvex::kMountPoint) + "/" + folder; }
+std::string scriptOf(const char* folder) { return folderOf(folder) + tarvex::kUpdateScriptName; }
+std::string foundLine(const char* folder) {
+    return line(folderOf(folder) + tarvex::kLineFolderFoundSuffix);
+}
+std::string runsLine(const char* folder) {
+    return line(tarvex::kScriptCommandPrefix + scriptOf(folder));
+}
 
 std::string script(const char* folder, const char* marker) {
     return std::string("mkdir -p /home/pi/media/") + folder + " && echo 'echo " + marker +
@@ -62,27 +74,26 @@ TEST_P(LookCases, CommandsAndLines) {
     EXPECT_EQ(fileText("/tmp/calls.log"), row.calls);
 }
 
-const std::string kUpdateLines =
-    "/home/pi/media/_QuorlUpdate exist\nbash /home/pi/media/_QuorlUpdate/quorlupdate.sh\n";
+const std::string kUpdateLines = foundLine(tarvex::kUpdateFolder) + runsLine(tarvex::kUpdateFolder);
 
 INSTANTIATE_TEST_SUITE_P(
     Keys, LookCases,
     testing::Values(
         LookCase{"UpdateScriptRuns", script("_QuorlUpdate", "update-ran"),
-                 std::string(kFound) + "update-ran\nsync\n", kUpdateLines},
+                 kFound + "update-ran\nsync\n", kUpdateLines},
         LookCase{
             "OnlyUpdateFolderWithoutLocalLog",
             script("_QuorlUpdate", "update-ran") + " && " + script("_QuorlPostUpdate", "post-ran"),
-            std::string(kFound) + "update-ran\nsync\n", kUpdateLines},
+            kFound + "update-ran\nsync\n", kUpdateLines},
         LookCase{"FolderWithoutScript", "mkdir /home/pi/media/_QuorlUpdate",
-                 std::string(kFound) + kError + "sync\n", "/home/pi/media/_QuorlUpdate exist\n"},
+                 kFound + kError + "sync\n", foundLine(tarvex::kUpdateFolder)},
         LookCase{"PlainFileCountsAsFolder", "touch /home/pi/media/_QuorlUpdate",
-                 std::string(kFound) + kError + "sync\n", "/home/pi/media/_QuorlUpdate exist\n"},
+                 kFound + kError + "sync\n", foundLine(tarvex::kUpdateFolder)},
         LookCase{
             "LinkedFolderIsFollowed",
             "mkdir -p /tmp/elsewhere && echo 'echo linked-ran >> /tmp/calls.log' > "
             "/tmp/elsewhere/quorlupdate.sh && ln -s /tmp/elsewhere /home/pi/media/_QuorlUpdate",
-            std::string(kFound) + "linked-ran\nsync\n", kUpdateLines},
+            kFound + "linked-ran\nsync\n", kUpdateLines},
         LookCase{"NothingOnTheKey", "true", "", ""},
         LookCase{"PostUpdateFolderOnlyAfterALog", script("_QuorlPostUpdate", "post-ran"), "", ""}),
     [](const testing::TestParamInfo<LookCase>& info) { return info.param.name; });
@@ -94,8 +105,7 @@ TEST_F(UpdateLook, LogIsHandedOverThenPostUpdateRuns) {
     testing::internal::CaptureStdout();
     LookForUpdate();
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "/home/pi/media/_QuorlPostUpdate exist\n"
-              "bash /home/pi/media/_QuorlPostUpdate/quorlupdate.sh\n");
+              foundLine(tarvex::kPostUpdateFolder) + runsLine(tarvex::kPostUpdateFolder));
     EXPECT_EQ(fileText("/tmp/calls.log"), std::string("sync\n") + kFound + "post-ran\nsync\n");
     EXPECT_EQ(fileText("/home/pi/media/log.txt"), "update log\n");
     EXPECT_FALSE(sh("test -e /home/pi/log.txt"));
@@ -131,12 +141,12 @@ TEST_P(RefusedHandOver, LocalLogIsKeptAndTheLookGoesOn) {
     LookForUpdate();
     const std::string out = testing::internal::GetCapturedStdout();
     const std::string firstLine = out.substr(0, out.find('\n') + 1);
-    EXPECT_EQ(firstLine.rfind("Cannot copy /home/pi/log.txt to /home/pi/media/log.txt: ", 0), 0u)
+    EXPECT_EQ(firstLine.rfind(tarvex::kLineCannotCopyLog, 0), 0u) << out;
+    EXPECT_NE(firstLine.find(GetParam().reason + line(tarvex::kLineKeepingLogSuffix)),
+              std::string::npos)
         << out;
-    EXPECT_NE(firstLine.find(GetParam().reason + "; keeping it\n"), std::string::npos) << out;
     EXPECT_EQ(out.substr(firstLine.size()),
-              "/home/pi/media/_QuorlPostUpdate exist\n"
-              "bash /home/pi/media/_QuorlPostUpdate/quorlupdate.sh\n");
+              foundLine(tarvex::kPostUpdateFolder) + runsLine(tarvex::kPostUpdateFolder));
     EXPECT_EQ(fileText("/home/pi/log.txt"), localLog) << "local log lost";
     EXPECT_EQ(fileText("/tmp/calls.log"), std::string("sync\n") + kFound + "post-ran\nsync\n");
     EXPECT_EQ(fileText("/home/pi/media/log.txt"), GetParam().keyLogAfter);
@@ -208,8 +218,8 @@ TEST_F(UpdateLook, OneBeeperThatOutlivesTheScripts) {
 // A device told to trust a maker's key: /etc/tarvexd/trusted-keys holds the
 // public key "a", made by the real minisign tool; "b" is a stranger's.
 
-const char* const kScript = "/home/pi/media/_QuorlUpdate/quorlupdate.sh";
-const std::string kSigned = std::string(kScript) + ".minisig";
+const std::string kScript = scriptOf(tarvex::kUpdateFolder);
+const std::string kSigned = kScript + tarvex::kSignatureSuffix;
 
 class TrustedLook : public UpdateLook {
 protected:
@@ -231,7 +241,7 @@ protected:
     // The folder's script, with body, signed by key (a or b) with options.
     static void signedScript(const char* folder, const std::string& body,
                              const std::string& options = "") {
-        const std::string script = std::string("/home/pi/media/") + folder + "/quorlupdate.sh";
+        const std::string script = scriptOf(folder);
         ASSERT_TRUE(sh(std::string("mkdir -p /home/pi/media/") + folder + " && printf '%s\\n' '" +
                        body + "' > " + script + " && minisign -S " + options +
                        " -s /tmp/tk/a.key -m " + script + " >/dev/null"));
@@ -240,7 +250,7 @@ protected:
 
 const std::string kRunsBody =
     "echo update-ran >> /tmp/calls.log; echo \"dollar0=$0\" >> /tmp/calls.log";
-const std::string kRanCalls = std::string(kFound) + "update-ran\ndollar0=" + kScript + "\nsync\n";
+const std::string kRanCalls = kFound + "update-ran\ndollar0=" + kScript + "\nsync\n";
 
 struct TrustedRunCase {
     const char* name;
@@ -268,7 +278,7 @@ INSTANTIATE_TEST_SUITE_P(Signatures, SignedScriptRuns,
 struct RefusalCase {
     const char* name;
     std::string spoil;
-    std::string reason;  // a regular expression
+    std::string reason;  // "<b>" stands for the stranger's key id
 };
 
 class UnsignedScriptRefused : public TrustedLook,
@@ -277,66 +287,71 @@ class UnsignedScriptRefused : public TrustedLook,
 TEST_P(UnsignedScriptRefused, ErrorSoundInsteadOfTheScript) {
     signedScript("_QuorlUpdate", kRunsBody);
     ASSERT_TRUE(sh(GetParam().spoil));
+    std::string reason = GetParam().reason;
+    const auto stranger = reason.find("<b>");
+    if (stranger != std::string::npos) {
+        reason.replace(stranger, 3, output("head -n1 /tmp/tk/b.pub | awk '{printf \"%s\", $NF}'"));
+    }
     const int threads = threadCount();
     testing::internal::CaptureStdout();
     LookForUpdate();
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(
-        std::regex_match(out, std::regex("/home/pi/media/_QuorlUpdate exist\n"
-                                         "Not running " +
-                                         std::string(kScript) + ": " + GetParam().reason + "\n")))
-        << out;
-    EXPECT_EQ(fileText("/tmp/calls.log"), std::string(kFound) + kError + "sync\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              foundLine(tarvex::kUpdateFolder) +
+                  line(tarvex::kLineScriptRefused + kScript + ": " + reason));
+    EXPECT_EQ(fileText("/tmp/calls.log"), kFound + kError + "sync\n");
     EXPECT_EQ(threadCount(), threads) << "a beeper was started";
 }
 
-const std::string kNoKey = "no usable trusted key: ";
+const std::string kScriptName = tarvex::kUpdateScriptName + 1;
+const std::string kKeys = tarvex::kTrustedKeysDir;
+const std::string kNoKey = tarvex::kReasonNoUsableKey;
 
 INSTANTIATE_TEST_SUITE_P(
     Refusals, UnsignedScriptRefused,
     testing::Values(
-        RefusalCase{"NoSignature", "rm " + kSigned, "no quorlupdate\\.sh\\.minisig"},
-        RefusalCase{"UnknownKey",
-                    "minisign -S -s /tmp/tk/b.key -m " + std::string(kScript) + " >/dev/null",
-                    "signed with key [0-9A-F]{1,16}, which is not trusted"},
-        RefusalCase{"ScriptByteChanged", "sed -i s/update-ran/update-RAN/ " + std::string(kScript),
-                    "the signature does not match the script"},
+        RefusalCase{"NoSignature", "rm " + kSigned,
+                    tarvex::kReasonMissing + kScriptName + tarvex::kSignatureSuffix},
+        RefusalCase{
+            "UnknownKey", "minisign -S -s /tmp/tk/b.key -m " + kScript + " >/dev/null",
+            tarvex::kReasonUntrustedKey + std::string("<b>") + tarvex::kReasonUntrustedKeySuffix},
+        RefusalCase{"ScriptByteChanged", "sed -i s/update-ran/update-RAN/ " + kScript,
+                    tarvex::kReasonScriptChanged},
         RefusalCase{"TrustedCommentChanged",
                     "sed -i 's/^trusted comment: .*/trusted comment: forged/' " + kSigned,
-                    "the signature of the trusted comment does not match"},
+                    tarvex::kReasonCommentChanged},
         RefusalCase{"ScriptOverTheCap",
-                    "head -c 1048576 /dev/zero | tr '\\0' '#' >> " + std::string(kScript) +
+                    "head -c " + std::to_string(tarvex::kMaxSignedScriptBytes) +
+                        " /dev/zero | tr '\\0' '#' >> " + kScript +
                         " && minisign -S -s /tmp/tk/a.key -m " + kScript + " >/dev/null",
-                    "quorlupdate\\.sh is larger than 1048576 bytes"},
+                    kScriptName + tarvex::kReasonTooLarge +
+                        std::to_string(tarvex::kMaxSignedScriptBytes) +
+                        tarvex::kReasonTooLargeUnit},
         RefusalCase{"ScriptIsALink",
-                    "mv " + std::string(kScript) + " /tmp/real.sh && ln -s /tmp/real.sh " + kScript,
-                    "quorlupdate\\.sh is a link"},
+                    "mv " + kScript + " /tmp/real.sh && ln -s /tmp/real.sh " + kScript,
+                    kScriptName + tarvex::kReasonIsALink},
         RefusalCase{"FolderIsALink",
                     "mv /home/pi/media/_QuorlUpdate /tmp/upd && "
                     "ln -s /tmp/upd /home/pi/media/_QuorlUpdate",
-                    "_QuorlUpdate is a link"},
+                    tarvex::kUpdateFolder + std::string(tarvex::kReasonIsALink)},
         RefusalCase{"SignatureIsAFifo", "rm " + kSigned + " && mkfifo " + kSigned,
-                    "quorlupdate\\.sh\\.minisig is not a regular file"},
-        RefusalCase{"KeyDirectoryOwnedByPi", "chown 1000 /etc/tarvexd/trusted-keys",
-                    kNoKey + "/etc/tarvexd/trusted-keys can be changed by someone other than root"},
-        RefusalCase{"KeyDirectoryGroupWritable", "chmod 775 /etc/tarvexd/trusted-keys",
-                    kNoKey + "/etc/tarvexd/trusted-keys can be changed by someone other than root"},
+                    kScriptName + tarvex::kSignatureSuffix + tarvex::kReasonNotARegularFile},
+        RefusalCase{"KeyDirectoryOwnedByPi", "chown 1000 " + kKeys,
+                    kNoKey + kKeys + tarvex::kReasonOthersCanWrite},
+        RefusalCase{"KeyDirectoryGroupWritable", "chmod 775 " + kKeys,
+                    kNoKey + kKeys + tarvex::kReasonOthersCanWrite},
         RefusalCase{"ParentDirectoryOwnedByPi", "chown 1000 /etc/tarvexd",
-                    kNoKey + "/etc/tarvexd can be changed by someone other than root"},
-        RefusalCase{"KeyFileWritableByPi", "chown 1000 /etc/tarvexd/trusted-keys/a.pub",
-                    kNoKey + "/etc/tarvexd/trusted-keys/a\\.pub can be changed by someone other "
-                             "than root"},
+                    kNoKey + "/etc/tarvexd" + tarvex::kReasonOthersCanWrite},
+        RefusalCase{"KeyFileWritableByPi", "chown 1000 " + kKeys + "/a.pub",
+                    kNoKey + kKeys + "/a.pub" + tarvex::kReasonOthersCanWrite},
         RefusalCase{"KeyFileIsALink",
-                    "mv /etc/tarvexd/trusted-keys/a.pub /etc/tarvexd/a.real && "
-                    "ln -s /etc/tarvexd/a.real /etc/tarvexd/trusted-keys/a.pub",
-                    kNoKey + "/etc/tarvexd/trusted-keys/a\\.pub is a link"},
-        RefusalCase{"MalformedKeyBesideAGoodOne", "echo garbage > /etc/tarvexd/trusted-keys/z.pub",
-                    kNoKey + "/etc/tarvexd/trusted-keys/z\\.pub is not a minisign public key"},
-        RefusalCase{"NoKeyAtAll", "rm /etc/tarvexd/trusted-keys/a.pub",
-                    kNoKey + "no key in /etc/tarvexd/trusted-keys"},
-        RefusalCase{"KeyDirectoryIsAFile",
-                    "rm -r /etc/tarvexd/trusted-keys && touch /etc/tarvexd/trusted-keys",
-                    kNoKey + "/etc/tarvexd/trusted-keys is not a directory"}),
+                    "mv " + kKeys + "/a.pub /etc/tarvexd/a.real && ln -s /etc/tarvexd/a.real " +
+                        kKeys + "/a.pub",
+                    kNoKey + kKeys + "/a.pub" + tarvex::kReasonIsALink},
+        RefusalCase{"MalformedKeyBesideAGoodOne", "echo garbage > " + kKeys + "/z.pub",
+                    kNoKey + kKeys + "/z.pub" + tarvex::kReasonNotAPublicKey},
+        RefusalCase{"NoKeyAtAll", "rm " + kKeys + "/a.pub", kNoKey + tarvex::kReasonNoKey},
+        RefusalCase{"KeyDirectoryIsAFile", "rm -r " + kKeys + " && touch " + kKeys,
+                    kNoKey + kKeys + tarvex::kReasonNotADirectory}),
     [](const testing::TestParamInfo<RefusalCase>& info) { return info.param.name; });
 
 // The key swaps its script for another right after the check (here while the
@@ -362,16 +377,16 @@ TEST_F(TrustedLook, LogGoesOnlyToASignedKey) {
            "/tmp/calls.log' > /home/pi/media/_QuorlPostUpdate/quorlupdate.sh"));
     testing::internal::CaptureStdout();
     LookForUpdate();
-    const std::string post = "/home/pi/media/_QuorlPostUpdate/quorlupdate.sh";
+    const std::string post = scriptOf(tarvex::kPostUpdateFolder);
+    const std::string unsigned_ = tarvex::kReasonMissing + kScriptName + tarvex::kSignatureSuffix;
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Not handing /home/pi/log.txt to this key: " + post +
-                  ": no quorlupdate.sh.minisig; keeping it\n"
-                  "/home/pi/media/_QuorlPostUpdate exist\n"
-                  "Not running " +
-                  post + ": no quorlupdate.sh.minisig\n");
+              line(tarvex::kLineLogNotHandedOver + post + ": " + unsigned_ +
+                   tarvex::kLineKeepingLogSuffix) +
+                  foundLine(tarvex::kPostUpdateFolder) +
+                  line(tarvex::kLineScriptRefused + post + ": " + unsigned_));
     EXPECT_EQ(fileText("/home/pi/log.txt"), "update log\n");
     EXPECT_FALSE(sh("test -e /home/pi/media/log.txt"));
-    EXPECT_EQ(fileText("/tmp/calls.log"), std::string(kFound) + kError + "sync\n");
+    EXPECT_EQ(fileText("/tmp/calls.log"), kFound + kError + "sync\n");
 
     // Signed, the same key takes the log and its script runs.
     sh("rm -f /tmp/calls.log");
@@ -379,10 +394,10 @@ TEST_F(TrustedLook, LogGoesOnlyToASignedKey) {
     testing::internal::CaptureStdout();
     LookForUpdate();
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "/home/pi/media/_QuorlPostUpdate exist\nbash " + post + "\n");
+              foundLine(tarvex::kPostUpdateFolder) + runsLine(tarvex::kPostUpdateFolder));
     EXPECT_EQ(fileText("/home/pi/media/log.txt"), "update log\n");
     EXPECT_FALSE(sh("test -e /home/pi/log.txt"));
-    EXPECT_EQ(fileText("/tmp/calls.log"), std::string("sync\n") + kFound + "post-ran\nsync\n");
+    EXPECT_EQ(fileText("/tmp/calls.log"), "sync\n" + kFound + "post-ran\nsync\n");
 }
 
 }  // namespace

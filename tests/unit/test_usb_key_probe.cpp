@@ -4,6 +4,7 @@
 
 #include "sandbox_device.hpp"
 #include "storage/usb_key_probe.hpp"
+#include "tarvex_constants.hpp"
 
 namespace {
 
@@ -112,14 +113,15 @@ TEST_F(KeyProbe, FourLetterDiskIsQueriedAsPartitionZeroAndNeverChosen) {
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(probe.letter, 'a');
     EXPECT_EQ(probe.partition, 1);
-    EXPECT_EQ(out, "ReadPartitionSize failed\n");  // the sda0 query
+    EXPECT_EQ(out, sandbox::line(tarvex::kLinePartitionSizeFailed));  // the sda0 query
     sh("key pull sda; key destroy k");
 }
 
 TEST_F(KeyProbe, VanishedNodeReportsFailureAndSizeZero) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(ReadPartitionSize("sdq7"), 0u);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "ReadPartitionSize failed\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              sandbox::line(tarvex::kLinePartitionSizeFailed));
 }
 
 }  // namespace
