@@ -13,6 +13,8 @@ import uuid
 
 import pytest
 
+from tarvex_sim import constants
+
 DROP_IN = "/etc/sudoers.d/tarvexd"
 CAPTURE = "/tmp/syslog.capture"
 
@@ -31,6 +33,24 @@ with open(out, "ab", buffering=0) as f:
 """
 
 
+C = constants()
+
+
+def sudo_n(line):
+    """The daemon's line with sudo -n: a password prompt fails at once."""
+    assert line.startswith("sudo "), line
+    return "sudo -n " + line[len("sudo "):]
+
+
+def fdisk(node):
+    return sudo_n(C.kPartitionSizeCommand + node)
+
+
+def mount(disk, options):
+    """The daemon's mount line for /dev/sd<DISK>; OPTIONS as it appends them."""
+    return sudo_n(f"{C.kMountCommandPrefix}{disk} {C.kMountPoint}{options}")
+
+
 def as_pi(sb, line):
     """Runs LINE through sh as the daemon does (system()), as pi, no tty."""
     return sb.exec("sh", "-c", line, user="pi", timeout=30)
@@ -43,25 +63,24 @@ def is_mounted(sb):
 # The daemon's command lines, in the order it issues them for one key, with
 # -n so that a password prompt would fail at once instead of hanging. Each
 # row: command line, then a check of its effect.
+# Built from the daemon's own constants, so the rules are checked against the
+# lines it really issues.
 ALLOWED = [
-    ("sudo -n fdisk -l /dev/sda1",
-     lambda sb, r: r.stdout.startswith("Disk /dev/sda1: 64 MiB")),
-    ("sudo -n fdisk -l /dev/sda",
-     lambda sb, r: r.stdout.startswith("Disk /dev/sda:")),
-    # Two blanks before -o: the daemon's exact line.
-    ("sudo -n mount /dev/sda1 /home/pi/media  -o rw -o uid=pi -o gid=pi -o nosuid,nodev",
+    (fdisk("sda1"), lambda sb, r: r.stdout.startswith("Disk /dev/sda1: 64 MiB")),
+    (fdisk("sda"), lambda sb, r: r.stdout.startswith("Disk /dev/sda:")),
+    (mount("a1", C.kMountOwnerOptions + C.kMountSafetyOptions),
      lambda sb, r: is_mounted(sb)
      and sb.exec("stat", "-c", "%U:%G", "/home/pi/media").stdout.strip() == "pi:pi"),
-    ("sudo -n umount /home/pi/media", lambda sb, r: not is_mounted(sb)),
+    (sudo_n(C.kUnmountCommand), lambda sb, r: not is_mounted(sb)),
     # The fallback for file systems that refuse uid/gid.
-    ("sudo -n mount /dev/sda1 /home/pi/media -o nosuid,nodev", lambda sb, r: is_mounted(sb)),
-    ("sudo -n umount /home/pi/media", lambda sb, r: not is_mounted(sb)),
-    ("sudo -n rm -r /home/pi/media",
+    (mount("a1", C.kMountSafetyOptions), lambda sb, r: is_mounted(sb)),
+    (sudo_n(C.kUnmountCommand), lambda sb, r: not is_mounted(sb)),
+    (sudo_n(C.kRemoveMountPointCommand),
      lambda sb, r: sb.exec("test", "-e", "/home/pi/media").returncode != 0),
-    ("mkdir /home/pi/media", lambda sb, r: True),
+    (C.kMakeMountPointCommand, lambda sb, r: True),
     # A key without a partition table is mounted whole.
-    ("sudo -n mount /dev/sdb /home/pi/media -o nosuid,nodev", lambda sb, r: is_mounted(sb)),
-    ("sudo -n umount /home/pi/media", lambda sb, r: not is_mounted(sb)),
+    (mount("b", C.kMountSafetyOptions), lambda sb, r: is_mounted(sb)),
+    (sudo_n(C.kUnmountCommand), lambda sb, r: not is_mounted(sb)),
 ]
 
 
@@ -150,13 +169,11 @@ def drop_default(sb, flag):
     assert sb.exec("visudo", "-cf", DROP_IN).returncode == 0
 
 
-# A key in, mounted, and watched for a few passes, then pulled: every root
-# step the daemon takes for a key.
+# A key in (its size read, then it is mounted), a failed attempt's clean-up,
+# and the unmount when it is pulled: every root step the daemon takes for a key.
 KEY_PASSES = (
-    ["sudo -n fdisk -l /dev/sda1",
-     "sudo -n mount /dev/sda1 /home/pi/media  -o rw -o uid=pi -o gid=pi -o nosuid,nodev"]
-    + ["sudo -n fdisk -l /dev/sda1"] * 3
-    + ["sudo -n umount /home/pi/media", "sudo -n rm -r /home/pi/media", "mkdir /home/pi/media"]
+    [fdisk("sda1"), sudo_n(C.kRemoveMountPointCommand), C.kMakeMountPointCommand,
+     mount("a1", C.kMountOwnerOptions + C.kMountSafetyOptions), sudo_n(C.kUnmountCommand)]
 )
 
 # Each row: Defaults flag taken out of the drop-in (None: the file as
