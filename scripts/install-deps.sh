@@ -5,13 +5,13 @@ set -euo pipefail
 
 packages=(
   # build
-  cmake g++ make libgtest-dev
+  cmake g++ make libgtest-dev libsodium-dev
   # the device's tools, used for real inside the test sandbox
   sudo fdisk util-linux mount alsa-utils coreutils procps
   # simulated keys: exFAT through FUSE (the kernel here has no exfat or vfat), ext4
   exfatprogs exfat-fuse e2fsprogs
-  # sounds for the sandbox, and the end-to-end test runner
-  sox python3 python3-pytest python3-pytest-xdist
+  # sounds for the sandbox, the end-to-end test runner, signed update scripts
+  sox python3 python3-pytest python3-pytest-xdist minisign
 )
 
 export DEBIAN_FRONTEND=noninteractive
