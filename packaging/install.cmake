@@ -1,7 +1,7 @@
 # Installation and Debian packaging of tarvexd.
 #
 #   sudo cmake --install build      binary, systemd unit, sudoers drop-in
-#   cpack -G DEB --config build/CPackConfig.cmake    tarvexd_<version>_<arch>.deb
+#   packaging/build.sh TARGET DIR   tarvexd_<version>_<arch>.deb (static build)
 #
 # The sudoers drop-in always goes to /etc/sudoers.d, whatever the prefix:
 # sudo reads no other directory. Stage with DESTDIR to keep it off the
@@ -83,7 +83,11 @@ if(TARVEX_STATIC)
 endif()
 
 # The Debian architecture follows the compiler, so a cross build with
-# cmake/toolchain-armhf.cmake yields an armhf package on an amd64 machine.
+# cmake/toolchain-arm64.cmake yields an arm64 package on an amd64 machine. The
+# armhf toolchain file names its architecture itself: its compiler is armel's.
+if(TARVEX_DEB_ARCHITECTURE)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${TARVEX_DEB_ARCHITECTURE})
+endif()
 if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
   set(_tarvex_deb_arch_of_x86_64-linux-gnu amd64)
   set(_tarvex_deb_arch_of_arm-linux-gnueabihf armhf)
@@ -116,29 +120,11 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # later); the maintainer scripts use deb-systemd-helper and -invoke.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "sudo (>= 1.9.10), fdisk, mount, alsa-utils, init-system-helpers (>= 1.52)")
-if(NOT TARVEX_STATIC)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${TARVEX_PACKAGING_DIR}/debian/postinst
     ${TARVEX_PACKAGING_DIR}/debian/prerm
     ${TARVEX_PACKAGING_DIR}/debian/postrm
     ${TARVEX_PACKAGING_DIR}/debian/conffiles)
-# Raspbian names ARMv6 boards (Pi 1, Zero) armhf too. An ARMv7 build, which
-# is what Debian's armhf compilers make, must not install there.
-include(CheckCXXSourceCompiles)
-check_cxx_source_compiles([[
-#if !defined(__ARM_ARCH) || __ARM_ARCH < 7
-#error not ARMv7 code
-#endif
-int main() { return 0; }
-]] TARVEX_ARMV7_CODE)
-if(TARVEX_ARMV7_CODE)
-  configure_file(${TARVEX_PACKAGING_DIR}/debian/preinst-armv7
-                 ${CMAKE_CURRENT_BINARY_DIR}/packaging/debian/preinst COPYONLY)
-  list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-       ${CMAKE_CURRENT_BINARY_DIR}/packaging/debian/preinst)
-endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_STRIP_FILES TRUE)
 # Stage with DESTDIR so that the absolute /etc/sudoers.d lands in the package
@@ -150,5 +136,10 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE
     GROUP_READ GROUP_EXECUTE
     WORLD_READ WORLD_EXECUTE)
+# Packages carry the static build only: the same file for every release of
+# Raspberry Pi OS, needing nothing (libsodium included) from the device.
+if(NOT TARVEX_STATIC)
+  set(CPACK_PROJECT_CONFIG_FILE ${TARVEX_PACKAGING_DIR}/cpack-refuse.cmake)
+endif()
 
 include(CPack)
