@@ -2,8 +2,8 @@
 # Builds the static tarvexd and its Debian package for one target, on a
 # Debian 12 amd64 machine:
 #
-#   packaging/build.sh TARGET BUILD_DIR [--tests] [-- EXTRA CMAKE ARGS...]
-#
+#   packaging/build.sh TARGET BUILD_DIR [--tests] [--deb-version VERSION]
+#                      [-- EXTRA CMAKE ARGS...]
 #
 #   TARGET  amd64   this machine's architecture
 #           armhf   every 32-bit Raspberry Pi, ARMv6 boards included
@@ -14,8 +14,11 @@
 #
 # --tests           also builds the unit tests and runs them, under
 #                   qemu-arm -cpu arm1176 or qemu-aarch64 for the ARM targets
+# --deb-version V   the package's version (default: the daemon's version)
 #
-# Needs what "scripts/install-deps.sh TARGET" installs.
+# Every option is passed to CMake on every run, so running again in the same
+# BUILD_DIR without one really drops it. Needs what
+# "scripts/install-deps.sh TARGET" installs.
 set -euo pipefail
 
 usage() {
@@ -28,9 +31,11 @@ target=$1
 build=$2
 shift 2
 tests=OFF
+deb_version=
 while [ $# -gt 0 ]; do
     case $1 in
         --tests) tests=ON; shift ;;
+        --deb-version) deb_version=${2:?--deb-version needs a version}; shift 2 ;;
         --) shift; break ;;
         *) usage ;;
     esac
@@ -72,6 +77,7 @@ build=$(cd "$build" && pwd)
 cmake -S "$src" -B "$build" "${toolchain_args[@]}" \
     -DTARVEX_STATIC=ON \
     -DTARVEX_BUILD_TESTS="$tests" \
+    -DTARVEX_DEB_VERSION="$deb_version" \
     "$@"
 cmake --build "$build" -j"$(nproc)"
 

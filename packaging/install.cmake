@@ -62,6 +62,13 @@ install(FILES ${TARVEX_PACKAGING_DIR}/tarvexd
 
 set(TARVEX_DEB_MAINTAINER "tarvexd maintainers <tarvexd@example.com>"
     CACHE STRING "Maintainer field of the Debian package")
+set(TARVEX_DEB_VERSION "" CACHE STRING
+    "Version of the Debian package (default: the daemon's)")
+if(TARVEX_DEB_VERSION)
+  set(TARVEX_PACKAGE_VERSION "${TARVEX_DEB_VERSION}")
+else()
+  set(TARVEX_PACKAGE_VERSION "${PROJECT_VERSION}")
+endif()
 
 # Debian wants a copyright file and a changelog compressed with gzip -9n.
 configure_file(${TARVEX_PACKAGING_DIR}/debian/changelog.in
@@ -104,7 +111,7 @@ endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tarvexd)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VERSION ${TARVEX_PACKAGE_VERSION})
 set(CPACK_PACKAGE_CONTACT "${TARVEX_DEB_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TARVEX_DEB_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "USB key updates and application watchdog for Quorl devices")
@@ -121,6 +128,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "sudo (>= 1.9.10), fdisk, mount, alsa-utils, init-system-helpers (>= 1.52)")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${TARVEX_PACKAGING_DIR}/debian/preinst
     ${TARVEX_PACKAGING_DIR}/debian/postinst
     ${TARVEX_PACKAGING_DIR}/debian/prerm
     ${TARVEX_PACKAGING_DIR}/debian/postrm

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The heavier CI steps, after the README's test command: static checks,
 # sanitizer builds, the armhf and arm64 builds under qemu (unit and end-to-end
-# tests), the packages with lintian, the service unit, the sudoers policy, and
-# the soak. Run as root on Debian 12.
+# tests), the packages with lintian and through dpkg, the service unit, the
+# sudoers policy, and the soak. Run as root on Debian 12.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
@@ -61,6 +61,9 @@ done
 step "amd64 package"
 packaging/build.sh amd64 build-amd64 -- -DTARVEX_WERROR=ON
 
+step "package through dpkg: install, remove, reinstall, upgrade, purge"
+packaging/check-deb.sh build-debcheck
+
 step "lintian"
 lint_tmp=$(mktemp -d)
 for deb in build-amd64/tarvexd_*_amd64.deb build-armhf/tarvexd_*_armhf.deb build-arm64/tarvexd_*_arm64.deb; do
@@ -80,6 +83,6 @@ fi
 step "nothing left behind"
 leftover=$(losetup -l -n -O NAME,BACK-FILE | grep -E 'tarvex|/run/tarvex|\.img' || true)
 [ -z "$leftover" ] || { echo "loop devices left: $leftover" >&2; exit 1; }
-! ls -d /tmp/tarvex-sb.* 2>/dev/null || { echo "sandbox dirs left" >&2; exit 1; }
+! ls -d /tmp/tarvex-sb.* /tmp/tarvex-deb.* 2>/dev/null || { echo "sandbox dirs left" >&2; exit 1; }
 step ""
 echo "all extra CI steps passed"
