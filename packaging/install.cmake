@@ -1,6 +1,7 @@
 # Installation and Debian packaging of tarvexd.
 #
-#   sudo cmake --install build      binary, systemd unit, sudoers drop-in
+#   sudo cmake --install build      binary, man page, systemd unit, sudoers
+#                                   drop-in
 #   packaging/build.sh TARGET DIR   tarvexd_<version>_<arch>.deb (static build)
 #
 # The sudoers drop-in always goes to /etc/sudoers.d, whatever the prefix:
@@ -58,9 +59,23 @@ install(FILES ${TARVEX_PACKAGING_DIR}/tarvexd
         DESTINATION /etc/sudoers.d
         PERMISSIONS OWNER_READ GROUP_READ)
 
+# Debian wants manual pages compressed with gzip -9n; man reads them so from
+# /usr/local too.
+configure_file(${TARVEX_PACKAGING_DIR}/tarvexd.8 ${CMAKE_CURRENT_BINARY_DIR}/packaging/tarvexd.8 COPYONLY)
+execute_process(
+  COMMAND gzip -9nf ${CMAKE_CURRENT_BINARY_DIR}/packaging/tarvexd.8
+  RESULT_VARIABLE _tarvex_gzip_rc)
+if(NOT _tarvex_gzip_rc EQUAL 0)
+  message(FATAL_ERROR "gzip failed on the manual page")
+endif()
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/tarvexd.8.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+
 # ---- Debian package --------------------------------------------------------
 
-set(TARVEX_DEB_MAINTAINER "tarvexd maintainers <tarvexd@example.com>"
+# The project has no mail domain of its own; .invalid says so rather than
+# pointing at somebody else's. A fleet's maker sets a real one.
+set(TARVEX_DEB_MAINTAINER "tarvexd developers <tarvexd@tarvexd.invalid>"
     CACHE STRING "Maintainer field of the Debian package")
 set(TARVEX_DEB_VERSION "" CACHE STRING
     "Version of the Debian package (default: the daemon's)")

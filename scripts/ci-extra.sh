@@ -67,7 +67,7 @@ packaging/check-deb.sh build-debcheck
 step "lintian"
 lint_tmp=$(mktemp -d)
 for deb in build-amd64/tarvexd_*_amd64.deb build-armhf/tarvexd_*_armhf.deb build-arm64/tarvexd_*_arm64.deb; do
-  TMPDIR=$lint_tmp lintian --fail-on error "$deb"
+  TMPDIR=$lint_tmp lintian --fail-on error,warning "$deb"
 done
 rm -rf "$lint_tmp"
 
