@@ -2,8 +2,8 @@
 # Builds the static tarvexd and its Debian package for one target, on a
 # Debian 12 amd64 machine:
 #
-#   packaging/build.sh TARGET BUILD_DIR [--tests] [--deb-version VERSION]
-#                      [-- EXTRA CMAKE ARGS...]
+#   packaging/build.sh TARGET BUILD_DIR [--tests] [--trusted-key FILE]...
+#                      [--deb-version VERSION] [-- EXTRA CMAKE ARGS...]
 #
 #   TARGET  amd64   this machine's architecture
 #           armhf   every 32-bit Raspberry Pi, ARMv6 boards included
@@ -14,10 +14,15 @@
 #
 # --tests           also builds the unit tests and runs them, under
 #                   qemu-arm -cpu arm1176 or qemu-aarch64 for the ARM targets
-# --deb-version V   the package's version (default: the daemon's version)
+# --trusted-key F   a minisign public key (.pub) that devices trust for update
+#                   scripts; repeat for more. Without it the package installs
+#                   nothing under /etc/tarvexd.
+# --deb-version V   the package's version (default: the daemon's version). A
+#                   package that only changes the trusted keys needs a higher
+#                   one, or apt will not install it over the old one.
 #
 # Every option is passed to CMake on every run, so running again in the same
-# BUILD_DIR without one really drops it. Needs what
+# BUILD_DIR without --trusted-key really drops the keys. Needs what
 # "scripts/install-deps.sh TARGET" installs.
 set -euo pipefail
 
@@ -31,10 +36,14 @@ target=$1
 build=$2
 shift 2
 tests=OFF
+keys=()
 deb_version=
 while [ $# -gt 0 ]; do
     case $1 in
         --tests) tests=ON; shift ;;
+        --trusted-key)
+            [ -f "${2:-}" ] || { echo "build.sh: --trusted-key needs a file: ${2:-}" >&2; exit 2; }
+            keys+=("$(realpath "$2")"); shift 2 ;;
         --deb-version) deb_version=${2:?--deb-version needs a version}; shift 2 ;;
         --) shift; break ;;
         *) usage ;;
@@ -73,10 +82,12 @@ fi
 
 mkdir -p "$build"
 build=$(cd "$build" && pwd)
+key_list=$(IFS=';'; echo "${keys[*]}")
 
 cmake -S "$src" -B "$build" "${toolchain_args[@]}" \
     -DTARVEX_STATIC=ON \
     -DTARVEX_BUILD_TESTS="$tests" \
+    -DTARVEX_TRUSTED_KEYS="$key_list" \
     -DTARVEX_DEB_VERSION="$deb_version" \
     "$@"
 cmake --build "$build" -j"$(nproc)"
