@@ -16,7 +16,7 @@ set(TARVEX_CROSS_TRIPLET aarch64-linux-gnu)
 set(CMAKE_C_COMPILER ${TARVEX_CROSS_TRIPLET}-gcc)
 set(CMAKE_CXX_COMPILER ${TARVEX_CROSS_TRIPLET}-g++)
 
-# ctest runs the test programs under emulation (package qemu-user). Built with
-# TARVEX_STATIC, they are static like the daemon and need no -L.
+# ctest runs the test programs under emulation (package qemu-user). Cross-built
+# tests are static like the daemon (tests/CMakeLists.txt), so no -L.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64
     CACHE STRING "Runs the arm64 programs on the build machine")

@@ -35,7 +35,7 @@ set(TARVEX_DEB_ARCHITECTURE armhf)
 # in /usr/lib/x86_64-linux-gnu are never searched.
 
 # ctest runs the test programs on the Pi 1's core (package qemu-user), which
-# proves they need nothing newer. Built with TARVEX_STATIC, they are static like
-# the daemon and need no -L.
+# proves they need nothing newer. Cross-built tests are static like the daemon
+# (tests/CMakeLists.txt), so no -L.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -cpu arm1176
     CACHE STRING "Runs the ARM programs on the build machine")
