@@ -176,6 +176,12 @@ echo 'pi ALL = nonsense' >>/etc/sudoers.d/tarvexd.removed | config-files | off  
 ! dpkg -i /tmp/no-keys.deb                               | config-files  | off   | off  | none
 dpkg -P tarvexd                                          | not-installed | off   | off  | absent
 dpkg -i /tmp/keys-b.deb                                  | installed     | on    | off  | maker-b.pub
+dpkg -r tarvexd                                          | config-files  | off   | off  | maker-b.pub
+# Rules the administrator deleted stay deleted, as any conffile, until the
+# reinstall with --force-confmiss that postinst suggests.
+rm /etc/sudoers.d/tarvexd.removed                        | config-files  | off   | off  | maker-b.pub
+dpkg -i /tmp/keys-b.deb                                  | installed     | off   | off  | maker-b.pub
+dpkg -i --force-confmiss /tmp/keys-b.deb                 | installed     | on    | off  | maker-b.pub
 dpkg -P tarvexd                                          | not-installed | off   | off  | absent
 EOF
 
