@@ -1,15 +1,23 @@
 # Installation and Debian packaging of tarvexd.
 #
-#   sudo cmake --install build      binary, systemd unit, sudoers drop-in
-#   cpack -G DEB --config build/CPackConfig.cmake    tarvexd_<version>_<arch>.deb
+#   sudo cmake --install build      binary, man page, systemd unit, sudoers
+#                                   drop-in, trusted keys if any
+#   packaging/build.sh TARGET DIR   tarvexd_<version>_<arch>.deb (static build)
 #
-# The sudoers drop-in always goes to /etc/sudoers.d, whatever the prefix:
-# sudo reads no other directory. Stage with DESTDIR to keep it off the
-# build machine's /etc.
+# The sudoers drop-in and trusted keys always go to /etc, whatever the
+# prefix: sudo and the daemon look nowhere else. Stage with DESTDIR to keep
+# them off the build machine's /etc.
 
 include(GNUInstallDirs)
 
 set(TARVEX_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
+# Everything below goes into the package; the trusted keys' two components
+# are chosen further down.
+set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME tarvexd)
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE
+    GROUP_READ GROUP_EXECUTE
+    WORLD_READ WORLD_EXECUTE)
 
 install(TARGETS tarvexd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 
@@ -58,10 +66,94 @@ install(FILES ${TARVEX_PACKAGING_DIR}/tarvexd
         DESTINATION /etc/sudoers.d
         PERMISSIONS OWNER_READ GROUP_READ)
 
+# Debian wants manual pages compressed with gzip -9n; man reads them so from
+# /usr/local too.
+configure_file(${TARVEX_PACKAGING_DIR}/tarvexd.8 ${CMAKE_CURRENT_BINARY_DIR}/packaging/tarvexd.8 COPYONLY)
+execute_process(
+  COMMAND gzip -9nf ${CMAKE_CURRENT_BINARY_DIR}/packaging/tarvexd.8
+  RESULT_VARIABLE _tarvex_gzip_rc)
+if(NOT _tarvex_gzip_rc EQUAL 0)
+  message(FATAL_ERROR "gzip failed on the manual page")
+endif()
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/tarvexd.8.gz
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+
+# ---- Trusted keys ------------------------------------------------------------
+#
+# With keys, the daemon runs only update scripts signed by one of them. A
+# plain install puts them straight into /etc/tarvexd/trusted-keys. The
+# package does not: it ships them in /usr/share/tarvexd/trusted-keys, and its
+# postinst copies them into /etc and removes there the keys that an earlier
+# version put in and this one no longer ships. Shipped in /etc they would be
+# conffiles, and dpkg leaves a conffile that a new version drops on disk, so
+# a revoked key would stay trusted; and a directory that a new version no
+# longer ships goes once empty, turning trust off on a device whose keys had
+# all been deleted.
+# /etc/tarvexd/trusted-keys is never removed but by a purge: a package
+# without keys leaves it empty there, and nothing runs, rather than everything.
+# Without keys nothing at all is installed under /etc/tarvexd.
+set(TARVEX_TRUSTED_KEYS "" CACHE STRING
+    "minisign public keys (.pub files, ;-separated) that the devices trust for update scripts")
+set(_tarvex_key_names "")
+foreach(_tarvex_key IN LISTS TARVEX_TRUSTED_KEYS)
+  get_filename_component(_tarvex_key_name "${_tarvex_key}" NAME)
+  # Only *.pub counts as a key on the device; the name also goes through the
+  # maintainer scripts' shell, so keep it plain.
+  if(NOT _tarvex_key_name MATCHES "^[A-Za-z0-9_][A-Za-z0-9_.+-]*\\.pub$")
+    message(FATAL_ERROR "TARVEX_TRUSTED_KEYS: '${_tarvex_key}' must be named NAME.pub (letters, digits, . _ + -)")
+  endif()
+  if(_tarvex_key_name IN_LIST _tarvex_key_names)
+    message(FATAL_ERROR "TARVEX_TRUSTED_KEYS: two keys named ${_tarvex_key_name}")
+  endif()
+  list(APPEND _tarvex_key_names "${_tarvex_key_name}")
+  # A malformed key makes the device refuse every script; refuse it here.
+  # minisign's public key file: a comment line, then "Ed", the 8-byte key id
+  # and the 32-byte key in base64 (56 characters).
+  if(NOT EXISTS "${_tarvex_key}")
+    message(FATAL_ERROR "TARVEX_TRUSTED_KEYS: no file ${_tarvex_key}")
+  endif()
+  file(STRINGS "${_tarvex_key}" _tarvex_key_lines)
+  list(LENGTH _tarvex_key_lines _tarvex_key_count)
+  if(_tarvex_key_count EQUAL 2)
+    list(GET _tarvex_key_lines 0 _tarvex_key_comment)
+    list(GET _tarvex_key_lines 1 _tarvex_key_base64)
+  endif()
+  if(NOT _tarvex_key_count EQUAL 2 OR NOT _tarvex_key_comment MATCHES "^untrusted comment: "
+     OR NOT _tarvex_key_base64 MATCHES "^RW[A-Za-z0-9+/]+$")
+    message(FATAL_ERROR "TARVEX_TRUSTED_KEYS: ${_tarvex_key} is not a minisign public key")
+  endif()
+  string(LENGTH "${_tarvex_key_base64}" _tarvex_key_length)
+  if(NOT _tarvex_key_length EQUAL 56)
+    message(FATAL_ERROR "TARVEX_TRUSTED_KEYS: ${_tarvex_key} is not a minisign public key")
+  endif()
+endforeach()
+if(TARVEX_TRUSTED_KEYS)
+  # The first for a plain install only: the package's components
+  # (CPACK_INSTALL_CMAKE_PROJECTS) leave it out. The second for the package
+  # only: EXCLUDE_FROM_ALL keeps it out of a plain install.
+  install(FILES ${TARVEX_TRUSTED_KEYS}
+          DESTINATION /etc/tarvexd/trusted-keys
+          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+          COMPONENT trusted-keys)
+  install(FILES ${TARVEX_TRUSTED_KEYS}
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/tarvexd/trusted-keys
+          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+          COMPONENT package-trusted-keys EXCLUDE_FROM_ALL)
+endif()
+
 # ---- Debian package --------------------------------------------------------
 
-set(TARVEX_DEB_MAINTAINER "tarvexd maintainers <tarvexd@example.com>"
+# The project has no mail domain of its own; .invalid says so rather than
+# pointing at somebody else's. A fleet's maker sets a real one.
+set(TARVEX_DEB_MAINTAINER "tarvexd developers <tarvexd@tarvexd.invalid>"
     CACHE STRING "Maintainer field of the Debian package")
+set(TARVEX_DEB_VERSION "" CACHE STRING
+    "Version of the Debian package (default: the daemon's). Raise it for a package that only changes the trusted keys.")
+if(TARVEX_DEB_VERSION)
+  set(TARVEX_PACKAGE_VERSION "${TARVEX_DEB_VERSION}")
+else()
+  set(TARVEX_PACKAGE_VERSION "${PROJECT_VERSION}")
+endif()
 
 # Debian wants a copyright file and a changelog compressed with gzip -9n.
 configure_file(${TARVEX_PACKAGING_DIR}/debian/changelog.in
@@ -83,7 +175,11 @@ if(TARVEX_STATIC)
 endif()
 
 # The Debian architecture follows the compiler, so a cross build with
-# cmake/toolchain-armhf.cmake yields an armhf package on an amd64 machine.
+# cmake/toolchain-arm64.cmake yields an arm64 package on an amd64 machine. The
+# armhf toolchain file names its architecture itself: its compiler is armel's.
+if(TARVEX_DEB_ARCHITECTURE)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${TARVEX_DEB_ARCHITECTURE})
+endif()
 if(NOT CPACK_DEBIAN_PACKAGE_ARCHITECTURE)
   set(_tarvex_deb_arch_of_x86_64-linux-gnu amd64)
   set(_tarvex_deb_arch_of_arm-linux-gnueabihf armhf)
@@ -100,7 +196,7 @@ endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tarvexd)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VERSION ${TARVEX_PACKAGE_VERSION})
 set(CPACK_PACKAGE_CONTACT "${TARVEX_DEB_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TARVEX_DEB_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "USB key updates and application watchdog for Quorl devices")
@@ -116,39 +212,27 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # later); the maintainer scripts use deb-systemd-helper and -invoke.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "sudo (>= 1.9.10), fdisk, mount, alsa-utils, init-system-helpers (>= 1.52)")
-if(NOT TARVEX_STATIC)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${TARVEX_PACKAGING_DIR}/debian/preinst
     ${TARVEX_PACKAGING_DIR}/debian/postinst
     ${TARVEX_PACKAGING_DIR}/debian/prerm
     ${TARVEX_PACKAGING_DIR}/debian/postrm
     ${TARVEX_PACKAGING_DIR}/debian/conffiles)
-# Raspbian names ARMv6 boards (Pi 1, Zero) armhf too. An ARMv7 build, which
-# is what Debian's armhf compilers make, must not install there.
-include(CheckCXXSourceCompiles)
-check_cxx_source_compiles([[
-#if !defined(__ARM_ARCH) || __ARM_ARCH < 7
-#error not ARMv7 code
-#endif
-int main() { return 0; }
-]] TARVEX_ARMV7_CODE)
-if(TARVEX_ARMV7_CODE)
-  configure_file(${TARVEX_PACKAGING_DIR}/debian/preinst-armv7
-                 ${CMAKE_CURRENT_BINARY_DIR}/packaging/debian/preinst COPYONLY)
-  list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-       ${CMAKE_CURRENT_BINARY_DIR}/packaging/debian/preinst)
-endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_STRIP_FILES TRUE)
 # Stage with DESTDIR so that the absolute /etc/sudoers.d lands in the package
 # (not on this machine) and the unit sees the package's prefix, /usr.
 set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_CMAKE_PROJECTS
+    "${CMAKE_BINARY_DIR};tarvexd;tarvexd;/"
+    "${CMAKE_BINARY_DIR};tarvexd;package-trusted-keys;/")
 set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
-    OWNER_READ OWNER_WRITE OWNER_EXECUTE
-    GROUP_READ GROUP_EXECUTE
-    WORLD_READ WORLD_EXECUTE)
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS ${CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS})
+# Packages carry the static build only: the same file for every release of
+# Raspberry Pi OS, needing nothing (libsodium included) from the device.
+if(NOT TARVEX_STATIC)
+  set(CPACK_PROJECT_CONFIG_FILE ${TARVEX_PACKAGING_DIR}/cpack-refuse.cmake)
+endif()
 
 include(CPack)

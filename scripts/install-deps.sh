@@ -1,20 +1,41 @@
 #!/usr/bin/env bash
 # Installs what building and testing tarvexd needs on a fresh Debian 12 machine.
 # Run as root. Safe to run again.
+#
+#   scripts/install-deps.sh [TARGET...]
+#
+# TARGET armhf or arm64 adds what packaging/build.sh needs to cross-build for
+# it and test the result under qemu: the cross compiler, and libsodium and
+# GoogleTest of that architecture through multiarch (the armhf package is
+# built with the armel compilers and libraries, see cmake/toolchain-armhf.cmake).
+# amd64 needs nothing more.
 set -euo pipefail
 
 packages=(
   # build
-  cmake g++ make libgtest-dev
+  cmake g++ make libgtest-dev libsodium-dev
   # the device's tools, used for real inside the test sandbox
   sudo fdisk util-linux mount alsa-utils coreutils procps
   # simulated keys: exFAT through FUSE (the kernel here has no exfat or vfat), ext4
   exfatprogs exfat-fuse e2fsprogs
-  # sounds and loopback for the sandbox, and the end-to-end test runner
-  sox iproute2 python3 python3-pytest python3-pytest-xdist
-  # signed update scripts for the key trial's trusted keys
-  minisign
+  # sounds and loopback for the sandbox, the end-to-end test runner, signed
+  # update scripts
+  sox iproute2 python3 python3-pytest python3-pytest-xdist minisign
 )
+
+foreign=()
+for target in "$@"; do
+  case $target in
+    amd64) ;;
+    armhf) foreign+=(armel); packages+=(g++-arm-linux-gnueabi qemu-user) ;;
+    arm64) foreign+=(arm64); packages+=(g++-aarch64-linux-gnu qemu-user) ;;
+    *) echo "install-deps.sh: unknown target $target (amd64, armhf, arm64)" >&2; exit 2 ;;
+  esac
+done
+for arch in "${foreign[@]}"; do
+  dpkg --add-architecture "$arch"
+  packages+=("libsodium-dev:$arch" "libgtest-dev:$arch")
+done
 
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq

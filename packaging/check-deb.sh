@@ -1,0 +1,189 @@
+#!/bin/bash
+# Installs, removes, reinstalls, upgrades and purges the amd64 package with
+# dpkg, as an administrator would, and after each step asks sudo what pi may
+# run as root and looks at the trusted keys in /etc/tarvexd.
+#
+#   sudo packaging/check-deb.sh BUILD_DIR
+#
+# BUILD_DIR is this check's own: packaging/build.sh builds four versions of
+# the package there, each newer than the one before: the plain one, then one
+# with two trusted keys, one with one of them, one with none. dpkg runs chrooted into an overlay of this
+# machine's / whose writable layer is a tmpfs mounted inside a private mount
+# namespace: whatever dpkg and the maintainer scripts write vanishes with the
+# namespace, also after a failure or Ctrl-C. The host's dpkg database, /etc
+# and /usr are never written.
+set -euo pipefail
+
+if [ "${1:-}" = --inner ]; then
+    inner=1
+    work=$2
+else
+    inner=0
+fi
+
+if [ "$inner" = 0 ]; then
+    [ "$(id -u)" = 0 ] || { echo "check-deb: run as root" >&2; exit 2; }
+    [ $# = 1 ] || { echo "usage: check-deb.sh BUILD_DIR" >&2; exit 2; }
+    here=$(cd "$(dirname "$0")" && pwd)
+    build=$1
+
+    work=$(mktemp -d /tmp/tarvex-deb.XXXXXX)
+    trap 'rm -rf --one-file-system "$work"' EXIT
+    trap 'exit 130' INT TERM
+    mkdir "$work/debs" "$work/ns"
+    for k in maker-a maker-b; do
+        minisign -G -W -p "$work/$k.pub" -s "$work/$k.key" >/dev/null
+    done
+    # NAME.deb in the work dir, from packaging/build.sh ARGS.
+    build_deb() {
+        local name=$1
+        shift
+        "$here/build.sh" amd64 "$build" "$@" >"$work/build.log" 2>&1 ||
+            { cat "$work/build.log" >&2; exit 1; }
+        cp "$build"/tarvexd_*_amd64.deb "$work/debs/$name.deb"
+    }
+    build_deb plain
+    # Each later one is a newer version, as a maker would number them.
+    v=$(dpkg-deb -f "$work/debs/plain.deb" Version)
+    build_deb keys-ab --deb-version "$v+1" --trusted-key "$work/maker-a.pub" --trusted-key "$work/maker-b.pub"
+    build_deb keys-b --deb-version "$v+2" --trusted-key "$work/maker-b.pub"
+    build_deb no-keys --deb-version "$v+3"
+
+    # Not exec: the trap above must still run when the namespace is gone.
+    unshare --mount --propagation private -- bash "$0" --inner "$work"
+    exit 0
+fi
+
+# --- inside the private mount namespace ---------------------------------
+ns=$work/ns
+root=$ns/root
+mount -t tmpfs -o mode=700 scratch "$ns"
+mkdir "$ns/upper" "$ns/work" "$root"
+mount -t overlay overlay -o "lowerdir=/,upperdir=$ns/upper,workdir=$ns/work" "$root"
+mount -t proc proc "$root/proc"
+mount --bind /dev "$root/dev"
+mount -t tmpfs tmpfs "$root/run"
+mount -t tmpfs tmpfs "$root/tmp"
+cp "$work"/debs/*.deb "$work"/*.pub "$root/tmp/"
+
+in_root() {
+    chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin sh -c "$1" </dev/null
+}
+# pi as on a device; mandb after each install is slow and beside the point.
+in_root 'useradd -M -s /bin/bash pi && rm -f /var/lib/man-db/auto-update'
+# Whatever an earlier run of the host left: this check starts from nothing.
+in_root 'dpkg -P tarvexd >/dev/null 2>&1 || true'
+
+# What each expectation checks, inside the root.
+rules=/etc/sudoers.d/tarvexd
+check() {
+    local what=$1 want=$2
+    case $what in
+        state)
+            got=$(in_root "dpkg-query -W -f='\${db:Status-Status}' tarvexd 2>/dev/null || echo not-installed")
+            ;;
+        rules)
+            # sudo's own answer to the daemon's commonest root step.
+            if in_root "sudo -n -l -U pi /usr/bin/umount /home/pi/media" >/dev/null 2>&1; then
+                got=on
+                perms=$(in_root "stat -c '%a %U:%G' $rules")
+                [ "$perms" = "440 root:root" ] || got="on, but $rules is $perms"
+            else
+                got=off
+            fi
+            ;;
+        edit)
+            if in_root "sudo -n -l -U pi /usr/bin/id" >/dev/null 2>&1; then got=on; else got=off; fi
+            ;;
+        keys)
+            if in_root "test -e /etc/tarvexd"; then
+                got=$(in_root "cd /etc/tarvexd/trusted-keys && ls" | tr '\n' ' ')
+                got=${got% }
+                got=${got:-none}
+                # Only root may change what the daemon trusts.
+                bad=$(in_root "find /etc/tarvexd \( -type d ! -perm 755 \) -o \( -type f ! -perm 644 \) -o ! -user root -o ! -group root")
+                [ -z "$bad" ] || got="$got, wrong mode or owner: $bad"
+                for k in $want; do
+                    case $k in
+                        maker-*) in_root "cmp -s /tmp/$k /etc/tarvexd/trusted-keys/$k" || got="$got, $k differs" ;;
+                    esac
+                done
+            else
+                got=absent
+            fi
+            ;;
+    esac
+}
+
+trim() {
+    local s=$1
+    s=${s#"${s%%[![:space:]]*}"}
+    echo "${s%"${s##*[![:space:]]}"}"
+}
+
+passed=0
+failed=0
+step=0
+# One row per administrator's action: the command run as root in the device's
+# root ("!" in front: it must fail), then what must hold afterwards: dpkg's
+# state of tarvexd; whether pi may run the daemon's root steps; whether the
+# local rule added by "edit" is in force; the keys in /etc/tarvexd/trusted-keys
+# ("absent": no /etc/tarvexd at all).
+while IFS='|' read -r cmd state rules_want edit_want keys_want; do
+    cmd=$(trim "$cmd")
+    case $cmd in "" | "#"*) continue ;; esac
+    step=$((step + 1))
+    expect_fail=0
+    if [ "${cmd:0:2}" = "! " ]; then
+        expect_fail=1
+        cmd=${cmd:2}
+    fi
+    rc=0
+    out=$(in_root "$cmd" 2>&1) || rc=$?
+    problems=()
+    if [ $expect_fail = 0 ] && [ $rc != 0 ]; then problems+=("exit status $rc: $out"); fi
+    if [ $expect_fail = 1 ] && [ $rc = 0 ]; then problems+=("succeeded, should have failed"); fi
+    for pair in "state:$state" "rules:$rules_want" "edit:$edit_want" "keys:$keys_want"; do
+        what=${pair%%:*}
+        want=$(trim "${pair#*:}")
+        check "$what" "$want"
+        [ "$got" = "$want" ] || problems+=("$what is '$got', want '$want'")
+    done
+    # After every step: sudo still parses its whole configuration, for everyone.
+    in_root "visudo -c -q" >/dev/null 2>&1 || problems+=("visudo -c rejects the configuration")
+    if [ ${#problems[@]} = 0 ]; then
+        printf 'ok    %2d %s\n' "$step" "$cmd"
+        passed=$((passed + 1))
+    else
+        printf 'FAIL  %2d %s\n' "$step" "$cmd"
+        printf '        %s\n' "${problems[@]}"
+        failed=$((failed + 1))
+    fi
+done <<'EOF'
+# command                                                | state         | rules | edit | keys
+dpkg -i /tmp/plain.deb                                   | installed     | on    | off  | absent
+dpkg -r tarvexd                                          | config-files  | off   | off  | absent
+dpkg -i /tmp/plain.deb                                   | installed     | on    | off  | absent
+echo 'pi ALL = (root) NOPASSWD: /usr/bin/id' >>/etc/sudoers.d/tarvexd | installed | on | on | absent
+dpkg -r tarvexd                                          | config-files  | off   | off  | absent
+dpkg -i /tmp/keys-ab.deb                                 | installed     | on    | on   | maker-a.pub maker-b.pub
+cp /tmp/maker-a.pub /etc/tarvexd/trusted-keys/local.pub  | installed     | on    | on   | local.pub maker-a.pub maker-b.pub
+dpkg -i /tmp/keys-b.deb                                  | installed     | on    | on   | local.pub maker-b.pub
+rm /etc/tarvexd/trusted-keys/local.pub                   | installed     | on    | on   | maker-b.pub
+dpkg -i /tmp/no-keys.deb                                 | installed     | on    | on   | none
+dpkg -r tarvexd                                          | config-files  | off   | off  | none
+echo 'pi ALL = nonsense' >>/etc/sudoers.d/tarvexd.removed | config-files | off   | off  | none
+! dpkg -i /tmp/no-keys.deb                               | config-files  | off   | off  | none
+dpkg -P tarvexd                                          | not-installed | off   | off  | absent
+dpkg -i /tmp/keys-b.deb                                  | installed     | on    | off  | maker-b.pub
+dpkg -r tarvexd                                          | config-files  | off   | off  | maker-b.pub
+# Rules the administrator deleted stay deleted, as any conffile, until the
+# reinstall with --force-confmiss that postinst suggests.
+rm /etc/sudoers.d/tarvexd.removed                        | config-files  | off   | off  | maker-b.pub
+dpkg -i /tmp/keys-b.deb                                  | installed     | off   | off  | maker-b.pub
+dpkg -i --force-confmiss /tmp/keys-b.deb                 | installed     | on    | off  | maker-b.pub
+dpkg -P tarvexd                                          | not-installed | off   | off  | absent
+EOF
+
+echo "check-deb: $passed passed, $failed failed"
+[ "$failed" = 0 ]
