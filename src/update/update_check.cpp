@@ -266,28 +266,30 @@ int sealedCopy(const std::string& bytes) {
 // held where the key cannot change them; bash then runs those bytes with $0
 // still the script's path on the key, where scripts find their payload.
 void runScript(const std::string& script, const CheckedScript* checked) {
+    std::string command = tarvex::kScriptCommandPrefix + script;
     int memory = -1;
-    std::string refusal = checked != nullptr ? checked->refusal : "";
-    if (checked != nullptr && checked->runnable) {
-        memory = sealedCopy(checked->bytes);
-        if (memory < 0) {
-            refusal = tarvex::kReasonCannotHoldBytes + std::string(std::strerror(errno));
+    if (checked != nullptr) {
+        std::string refusal = checked->refusal;
+        if (checked->runnable) {
+            memory = sealedCopy(checked->bytes);
+            if (memory < 0) {
+                refusal = tarvex::kReasonCannotHoldBytes + std::string(std::strerror(errno));
+            }
         }
-    }
-    if (checked != nullptr && memory < 0) {
-        printStatusLine(tarvex::kLineScriptRefused + script + ": " + refusal);
-        runCommand(tarvex::kErrorSoundCommand);
-        return;
+        if (memory < 0) {
+            printStatusLine(tarvex::kLineScriptRefused + script + ": " + refusal);
+            runCommand(tarvex::kErrorSoundCommand);
+            return;
+        }
+        command = tarvex::kVerifiedScriptCommandPrefix + std::to_string(memory) +
+                  tarvex::kVerifiedScriptCommandMiddle + script;
     }
     startBeeping();
     printStatusLine(tarvex::kScriptCommandPrefix + script);
-    if (memory < 0) {
-        runCommand(tarvex::kScriptCommandPrefix + script);
-        return;
+    runCommand(command);
+    if (memory >= 0) {
+        close(memory);
     }
-    runCommand(tarvex::kVerifiedScriptCommandPrefix + std::to_string(memory) +
-               tarvex::kVerifiedScriptCommandMiddle + script);
-    close(memory);
 }
 
 // The look at one folder. trusting: only a signed script may run; `checked`
