@@ -20,6 +20,11 @@ constexpr const char* kVersionStampFormat = "Tarvex Version: %s\nBuild: %s - %s\
 // USB key probe.
 constexpr const char* kDevDir = "/dev";
 constexpr const char* kPartitionSizeCommand = "sudo fdisk -l /dev/";
+// A node whose size could not be read is skipped by the next 3 probes after
+// its first failed read, by the next 6 after its second, and by the next 9
+// after every later one: a node that never answers costs a privileged fdisk
+// every 10th pass, not every pass.
+constexpr int kFailedSizeSkips[] = {3, 6, 9};
 
 // Mount point control.
 constexpr const char* kMountPoint = "/home/pi/media";
@@ -68,6 +73,24 @@ constexpr size_t kMaxSignatureBytes = 16384;
 // script's path on the key, which becomes the script's $0.
 constexpr const char* kVerifiedScriptCommandPrefix = "bash -c '. /proc/self/fd/";
 constexpr const char* kVerifiedScriptCommandMiddle = "' ";
+// What a script is for, in its signature's trusted comment, among tokens
+// separated by blanks or tabs: "folder:_QuorlUpdate release:42". The release
+// is a decimal number up to kMaxRelease.
+constexpr const char* kFolderToken = "folder:";
+constexpr const char* kReleaseToken = "release:";
+constexpr unsigned long long kMaxRelease = 9223372036854775807ULL;  // 2^63-1
+
+// Release state: the newest release run from each folder, so a signed script
+// of an older release (last year's update) cannot roll a device back. One
+// line per folder, "FOLDER RELEASE". The directory is the unit's
+// StateDirectory=, owned by pi; the file is replaced whole, by renaming the
+// temporary file over it.
+constexpr const char* kStateDir = "/var/lib/tarvexd";
+constexpr const char* kReleaseStatePath = "/var/lib/tarvexd/releases";
+constexpr const char* kReleaseStateName = "releases";
+constexpr const char* kReleaseStateTempName = "releases.new";
+// Two folders take two short lines.
+constexpr size_t kMaxReleaseStateBytes = 4096;
 
 // Progress beeper.
 constexpr const char* kBeepCommand = "aplay /opt/quorl/Distrib/Data/beep-08b.wav";
@@ -137,6 +160,41 @@ constexpr const char* kReasonScriptChanged = "the signature does not match the s
 constexpr const char* kReasonCommentChanged = "the signature of the trusted comment does not match";
 constexpr const char* kReasonNoCryptography = "the signature library cannot start";
 constexpr const char* kReasonCannotHoldBytes = "cannot hold its checked bytes: ";  // then errno's
+// Only prehashed signatures: a legacy one signs the bytes themselves, so a
+// prehashed signature relabelled as legacy verifies for a file that holds the
+// script's digest.
+constexpr const char* kReasonLegacySignature =
+    "a legacy signature, which is refused: sign with minisign -S without -l";
+// What the trusted comment says the script is for, and whether that fits.
+constexpr const char* kReasonNoFolder = "the trusted comment names no folder (folder:NAME)";
+constexpr const char* kReasonTwoFolders = "the trusted comment names more than one folder";
+constexpr const char* kReasonNoRelease = "the trusted comment names no release (release:N)";
+constexpr const char* kReasonTwoReleases = "the trusted comment names more than one release";
+// The token as it stands, then this.
+constexpr const char* kReasonBadRelease = " is not a release from 0 to 9223372036854775807";
+// This, the folder signed for, kReasonOtherFolderMiddle, the folder found in.
+constexpr const char* kReasonOtherFolder = "signed for ";
+constexpr const char* kReasonOtherFolderMiddle = ", not for ";
+// This, the script's release, kReasonOlderReleaseMiddle, the newest run from
+// that folder, kReasonOlderReleaseSuffix.
+constexpr const char* kReasonOlderRelease = "release ";
+constexpr const char* kReasonOlderReleaseMiddle = " is older than release ";
+constexpr const char* kReasonOlderReleaseSuffix = ", which this device has run";
+// This, what is wrong with the state, then kReasonReleaseStateReset.
+constexpr const char* kReasonReleaseStateUnreadable = "cannot read /var/lib/tarvexd/releases: ";
+constexpr const char* kReasonReleaseStateReset =
+    "; to reset, remove that file (any release then runs)";
+// What is wrong with the state: "it" then kReasonIsALink,
+// kReasonNotARegularFile or kReasonTooLarge...; or one of these.
+constexpr const char* kReasonReleaseStateEmpty = "it is empty";
+// This, the line's number, then kReasonReleaseStateBadLineSuffix.
+constexpr const char* kReasonReleaseStateBadLine = "line ";
+constexpr const char* kReasonReleaseStateBadLineSuffix = " is not a folder and a release";
+// This, the line's number, then kReasonReleaseStateRepeatSuffix.
+constexpr const char* kReasonReleaseStateRepeatSuffix = " names a folder an earlier line names";
+// This, the release, kReasonCannotRecordReleaseMiddle, then errno's text.
+constexpr const char* kReasonCannotRecordRelease = "cannot record release ";
+constexpr const char* kReasonCannotRecordReleaseMiddle = " in /var/lib/tarvexd/releases: ";
 constexpr const char* kLineProcessTableUnreadable =
     "Cannot read the process table in /proc; not starting Quorl";
 

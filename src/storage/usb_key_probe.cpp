@@ -26,7 +26,9 @@ namespace {
 // A size read from fdisk, and the node it was read for. Reading sizes costs a
 // privileged fdisk per partition on every pass while a key is in; a node
 // with the same device number, inode and change time is the same insertion,
-// whose sizes cannot have changed.
+// whose sizes cannot have changed. A node that cannot be stat'ed (such as
+// sda0, which a disk named sdab makes the probe ask for) counts as one
+// identity, all zero, until it appears.
 struct KnownSize {
     dev_t fileSystem;
     ino_t inode;
@@ -34,11 +36,15 @@ struct KnownSize {
     struct timespec changed;
     // cppcheck-suppress unusedStructMember ; read through the map's iterator
     uint64_t bytes;
+    // 0 when bytes was read. Otherwise the failed reads of this node in a row,
+    // and how many more probes pass it over before it is read again.
+    size_t failures;
+    int skipsLeft;
 };
 
-// Sizes read at the last probe, by node name. Replaced by every probe (so a
-// pulled key is forgotten at once); written only by isUsbKeyInserted on the
-// main thread. A failed read is never kept: it is tried again next pass.
+// Sizes read at the last probe, by node name, and the failed reads being
+// backed off. Replaced by every probe (so a pulled key is forgotten at once);
+// written only by isUsbKeyInserted on the main thread.
 std::map<std::string, KnownSize> g_knownPartitionSizes;
 
 // Disks the last probe passed over because they are in use elsewhere, so each
@@ -138,18 +144,29 @@ bool sameNode(const KnownSize& known, const struct stat& node) {
 }
 
 uint64_t partitionSize(const std::string& name, std::map<std::string, KnownSize>& seen) {
-    const auto node = statNode(name);
-    if (node) {
-        const auto known = g_knownPartitionSizes.find(name);
-        if (known != g_knownPartitionSizes.end() && sameNode(known->second, *node)) {
-            seen[name] = known->second;
-            return known->second.bytes;
+    const struct stat absent {};
+    const struct stat node = statNode(name).value_or(absent);
+    size_t failures = 0;
+    const auto known = g_knownPartitionSizes.find(name);
+    if (known != g_knownPartitionSizes.end() && sameNode(known->second, node)) {
+        KnownSize& entry = seen[name] = known->second;
+        if (entry.failures == 0) {
+            return entry.bytes;
         }
+        if (entry.skipsLeft > 0) {
+            --entry.skipsLeft;
+            return 0;
+        }
+        failures = entry.failures;
     }
     const uint64_t bytes = ReadPartitionSize(name);
-    if (node && bytes > 0) {
-        seen[name] = KnownSize{node->st_dev, node->st_ino, node->st_rdev, node->st_ctim, bytes};
+    KnownSize entry{node.st_dev, node.st_ino, node.st_rdev, node.st_ctim, bytes, 0, 0};
+    if (bytes == 0) {
+        constexpr size_t kSteps = std::size(tarvex::kFailedSizeSkips);
+        entry.failures = failures + 1;
+        entry.skipsLeft = tarvex::kFailedSizeSkips[std::min(entry.failures, kSteps) - 1];
     }
+    seen[name] = entry;
     return bytes;
 }
 

@@ -88,7 +88,8 @@ std::string keyIdText(const std::array<unsigned char, 8>& keyId) {
 }
 
 bool verifySignature(const std::string& content, const std::string& signatureFile,
-                     const std::vector<PublicKey>& keys, std::string& refusal) {
+                     const std::vector<PublicKey>& keys, std::string& trustedComment,
+                     std::string& refusal) {
     if (!cryptographyReady()) {
         refusal = tarvex::kReasonNoCryptography;
         return false;
@@ -103,8 +104,13 @@ bool verifySignature(const std::string& content, const std::string& signatureFil
         refusal = tarvex::kReasonBadSignatureFile;
         return false;
     }
-    const bool prehashed = std::memcmp(signature, kPrehashedAlgorithm, 2) == 0;
-    if (!prehashed && std::memcmp(signature, kLegacyAlgorithm, 2) != 0) {
+    // The tag is not signed: anyone can relabel a prehashed signature as
+    // legacy, which then verifies for a file holding the script's digest.
+    if (std::memcmp(signature, kLegacyAlgorithm, 2) == 0) {
+        refusal = tarvex::kReasonLegacySignature;
+        return false;
+    }
+    if (std::memcmp(signature, kPrehashedAlgorithm, 2) != 0) {
         refusal = tarvex::kReasonUnknownSignatureAlgorithm;
         return false;
     }
@@ -119,28 +125,24 @@ bool verifySignature(const std::string& content, const std::string& signatureFil
         return false;
     }
 
-    const unsigned char* message = reinterpret_cast<const unsigned char*>(content.data());
-    unsigned long long messageSize = content.size();
     unsigned char digest[crypto_generichash_BYTES_MAX];
-    if (prehashed) {
-        crypto_generichash(digest, sizeof digest, message, messageSize, nullptr, 0);
-        message = digest;
-        messageSize = sizeof digest;
-    }
-    if (crypto_sign_verify_detached(signature + 10, message, messageSize, key->key.data()) != 0) {
+    crypto_generichash(digest, sizeof digest, reinterpret_cast<const unsigned char*>(content.data()),
+                       content.size(), nullptr, 0);
+    if (crypto_sign_verify_detached(signature + 10, digest, sizeof digest, key->key.data()) != 0) {
         refusal = tarvex::kReasonScriptChanged;
         return false;
     }
 
     // The trusted comment is signed together with the signature.
-    const std::string trustedComment = lines[2].substr(std::strlen(kTrustedPrefix));
+    const std::string comment = lines[2].substr(std::strlen(kTrustedPrefix));
     std::string signedComment(reinterpret_cast<const char*>(signature + 10), crypto_sign_BYTES);
-    signedComment += trustedComment;
+    signedComment += comment;
     if (crypto_sign_verify_detached(globalSignature,
                                     reinterpret_cast<const unsigned char*>(signedComment.data()),
                                     signedComment.size(), key->key.data()) != 0) {
         refusal = tarvex::kReasonCommentChanged;
         return false;
     }
+    trustedComment = comment;
     return true;
 }

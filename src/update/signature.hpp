@@ -21,10 +21,13 @@ bool parsePublicKey(const std::string& text, PublicKey& key, std::string& proble
 // The key id as minisign shows it: upper-case hex, without leading zeros.
 std::string keyIdText(const std::array<unsigned char, 8>& keyId);
 
-// Checks the text of a .minisig file over content, as `minisign -V` does: the
-// key id must be one of keys, the signature (prehashed with BLAKE2b-512, or
-// legacy over the bytes themselves) must verify, and so must the global
-// signature over the signature and the trusted comment. False, with the
-// reason in `refusal`, otherwise.
+// Checks the text of a .minisig file over content, as `minisign -V -H` does:
+// the key id must be one of keys, the signature must verify, and so must the
+// global
+// signature over the signature and the trusted comment. Only prehashed
+// signatures (BLAKE2b-512) are accepted: a legacy one is refused. True with
+// the trusted comment, now known to be the signer's, in `trustedComment`;
+// false, with the reason in `refusal`, otherwise.
 bool verifySignature(const std::string& content, const std::string& signatureFile,
-                     const std::vector<PublicKey>& keys, std::string& refusal);
+                     const std::vector<PublicKey>& keys, std::string& trustedComment,
+                     std::string& refusal);

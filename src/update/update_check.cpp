@@ -9,13 +9,12 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
-#include <vector>
 
 #include "supervisor/command_runner.hpp"
 #include "supervisor/status_line.hpp"
 #include "tarvex_constants.hpp"
 #include "update/beeper.hpp"
-#include "update/signature.hpp"
+#include "update/signed_script.hpp"
 #include "update/trusted_keys.hpp"
 
 namespace fs = std::filesystem;
@@ -150,101 +149,6 @@ void handLogToKey() {
     runCommand(tarvex::kSyncCommand);
 }
 
-// A script on the key as the look found it in trust mode: its bytes, read
-// once, and whether they may run. Built by checkSignedScript only.
-struct CheckedScript {
-    bool runnable = false;
-    std::string bytes;
-    std::string refusal;
-};
-
-// Why name in directory could not be opened: errno, or that it is a link
-// (which a directory opened without following links reports as ENOTDIR).
-std::string whyUnopenable(int directory, const std::string& name) {
-    const int failure = errno;
-    struct stat info {};
-    if (fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISLNK(info.st_mode)) {
-        return name + tarvex::kReasonIsALink;
-    }
-    return name + ": " + std::strerror(failure);
-}
-
-// Reads the file name in directory, at most limit bytes, without following a
-// link or waiting on a FIFO. False, with the reason in problem, otherwise.
-bool readFileOnKey(int directory, const std::string& name, size_t limit, std::string& bytes,
-                   std::string& problem) {
-    const int fd = openat(directory, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        problem = errno == ENOENT ? tarvex::kReasonMissing + name : whyUnopenable(directory, name);
-        return false;
-    }
-    struct stat info {};
-    bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-    if (!ok) {
-        problem = name + tarvex::kReasonNotARegularFile;
-    }
-    bytes.clear();
-    char buffer[65536];
-    // One byte past the limit tells a file that is too large, even one that
-    // grows while it is read.
-    while (ok && bytes.size() <= limit) {
-        const ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            problem = name + ": " + std::strerror(errno);
-            ok = false;
-        } else if (got == 0) {
-            break;
-        } else {
-            bytes.append(buffer, static_cast<size_t>(got));
-        }
-    }
-    close(fd);
-    if (ok && bytes.size() > limit) {
-        problem =
-            name + tarvex::kReasonTooLarge + std::to_string(limit) + tarvex::kReasonTooLargeUnit;
-        ok = false;
-    }
-    return ok;
-}
-
-// Reads the folder's script and its signature once, from the key itself, and
-// checks them against the keys the device trusts now.
-CheckedScript checkSignedScript(const std::string& folderName) {
-    CheckedScript checked;
-    std::vector<PublicKey> keys;
-    std::string problem;
-    if (!loadTrustedKeys(keys, problem)) {
-        checked.refusal = tarvex::kReasonNoUsableKey + problem;
-        return checked;
-    }
-    const std::string scriptName = tarvex::kUpdateScriptName + 1;  // without its slash
-    const int keyRoot = open(tarvex::kMountPoint, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    const int folder = keyRoot < 0 ? -1
-                                   : openat(keyRoot, folderName.c_str(),
-                                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    std::string signature;
-    if (folder < 0) {
-        checked.refusal = keyRoot < 0 ? whyUnopenable(AT_FDCWD, tarvex::kMountPoint)
-                                      : whyUnopenable(keyRoot, folderName);
-    } else if (readFileOnKey(folder, scriptName, tarvex::kMaxSignedScriptBytes, checked.bytes,
-                             checked.refusal) &&
-               readFileOnKey(folder, scriptName + tarvex::kSignatureSuffix,
-                             tarvex::kMaxSignatureBytes, signature, checked.refusal)) {
-        checked.runnable = verifySignature(checked.bytes, signature, keys, checked.refusal);
-    }
-    if (folder >= 0) {
-        close(folder);
-    }
-    if (keyRoot >= 0) {
-        close(keyRoot);
-    }
-    return checked;
-}
-
 // The checked bytes in sealed memory that nobody can change, on a descriptor
 // that the shell and bash inherit; -1 with errno on failure.
 int sealedCopy(const std::string& bytes) {
@@ -263,8 +167,9 @@ int sealedCopy(const std::string& bytes) {
 }
 
 // Runs the script as ever, or in trust mode only once its checked bytes are
-// held where the key cannot change them; bash then runs those bytes with $0
-// still the script's path on the key, where scripts find their payload.
+// held where the key cannot change them and its release is recorded; bash
+// then runs those bytes with $0 still the script's path on the key, where
+// scripts find their payload.
 void runScript(const std::string& script, const CheckedScript* checked) {
     std::string command = tarvex::kScriptCommandPrefix + script;
     int memory = -1;
@@ -274,6 +179,12 @@ void runScript(const std::string& script, const CheckedScript* checked) {
             memory = sealedCopy(checked->bytes);
             if (memory < 0) {
                 refusal = tarvex::kReasonCannotHoldBytes + std::string(std::strerror(errno));
+            } else {
+                refusal = recordRelease(*checked);
+            }
+            if (!refusal.empty() && memory >= 0) {
+                close(memory);
+                memory = -1;
             }
         }
         if (memory < 0) {
@@ -339,14 +250,17 @@ void LookForUpdate() {
         return;
     }
     // A device that trusts keys hands its log only to a key that proves it is
-    // one of its maker's: the one whose post-update script verifies.
+    // one of its maker's: the one whose post-update script verifies, was
+    // signed for that folder and is not older than the newest run from it.
+    // Its release is recorded first, as it would be before the script runs.
     const CheckedScript postUpdate = checkSignedScript(tarvex::kPostUpdateFolder);
-    if (postUpdate.runnable) {
+    const std::string refusal = postUpdate.runnable ? recordRelease(postUpdate) : postUpdate.refusal;
+    if (refusal.empty()) {
         handLogToKey();
     } else {
         printStatusLine(tarvex::kLineLogNotHandedOver + std::string(tarvex::kMountPoint) + "/" +
-                        tarvex::kPostUpdateFolder + tarvex::kUpdateScriptName + ": " +
-                        postUpdate.refusal + tarvex::kLineKeepingLogSuffix);
+                        tarvex::kPostUpdateFolder + tarvex::kUpdateScriptName + ": " + refusal +
+                        tarvex::kLineKeepingLogSuffix);
     }
     lookAtFolder(tarvex::kPostUpdateFolder, true, &postUpdate);
 }

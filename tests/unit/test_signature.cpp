@@ -1,12 +1,15 @@
 // Signatures made by the real minisign tool, in both of its formats, checked
-// by the daemon's own reading of them; and every way one must fail.
+// by the daemon's own reading of them; and every way one must fail. Then what
+// a trusted comment and the release state say, read by their pure parsers.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "sandbox_device.hpp"
 #include "tarvex_constants.hpp"
+#include "update/release_state.hpp"
 #include "update/signature.hpp"
+#include "update/signed_script.hpp"
 
 namespace {
 
@@ -45,9 +48,13 @@ TEST_P(SignatureCases, VerifyAsTheToolDoes) {
     ASSERT_TRUE(sh(std::string("cd /tmp/sig && rm -f s.sh* && printf 'echo hello\\n' > s.sh && ") +
                    row.make));
     std::string refusal;
-    const bool verified = verifySignature(fileText("/tmp/sig/s.sh"),
-                                          fileText("/tmp/sig/s.sh.minisig"), {trusted_}, refusal);
+    std::string comment;
+    const bool verified = verifySignature(
+        fileText("/tmp/sig/s.sh"), fileText("/tmp/sig/s.sh.minisig"), {trusted_}, comment, refusal);
     EXPECT_EQ(verified, row.verifies) << refusal;
+    EXPECT_EQ(comment, verified ? output("sed -n '3s/^trusted comment: //p' /tmp/sig/s.sh.minisig"
+                                         " | tr -d '\\r\\n'")
+                                : "");
     std::string expected = row.refusal;
     const auto at = expected.find("<b>");
     if (at != std::string::npos) {
@@ -55,8 +62,8 @@ TEST_P(SignatureCases, VerifyAsTheToolDoes) {
         expected.replace(at, 3, output("head -n1 /tmp/sig/b.pub | awk '{printf \"%s\", $NF}'"));
     }
     EXPECT_EQ(refusal, expected);
-    // The tool itself agrees.
-    EXPECT_EQ(sh("cd /tmp/sig && minisign -Vq -p a.pub -m s.sh 2>/dev/null"), row.verifies);
+    // The tool itself agrees, when told to take prehashed signatures only.
+    EXPECT_EQ(sh("cd /tmp/sig && minisign -Vq -H -p a.pub -m s.sh 2>/dev/null"), row.verifies);
 }
 
 // The other key's signature, under the trusted key's id: a forger's best try.
@@ -66,11 +73,25 @@ const char* const kForgeKeyId =
     "s[2:10]=p[2:10]; l[1]=base64.b64encode(bytes(s)).decode(); "
     "open('s.sh.minisig','w').write('\\n'.join(l))\"";
 
+// s.sh becomes the BLAKE2b-512 digest of what was signed, and the signature's
+// tag "ED" becomes "Ed".
+const char* const kRelabel =
+    "python3 -c \"import base64,hashlib; d=hashlib.blake2b(open('s.sh','rb').read()).digest(); "
+    "open('s.sh','wb').write(d); l=open('s.sh.minisig').read().split('\\n'); "
+    "s=bytearray(base64.b64decode(l[1])); s[0:2]=b'Ed'; l[1]=base64.b64encode(bytes(s)).decode(); "
+    "open('s.sh.minisig','w').write('\\n'.join(l))\"";
+
 INSTANTIATE_TEST_SUITE_P(
     Files, SignatureCases,
     testing::Values(
         SignatureCase{"Prehashed", "minisign -S -s a.key -m s.sh >/dev/null", true, ""},
-        SignatureCase{"Legacy", "minisign -S -l -s a.key -m s.sh >/dev/null", true, ""},
+        SignatureCase{"Legacy", "minisign -S -l -s a.key -m s.sh >/dev/null", false,
+                      tarvex::kReasonLegacySignature},
+        // The tag is not signed: relabelled, the prehashed signature of s.sh
+        // verifies as legacy for a file holding only the script's digest.
+        SignatureCase{"PrehashedRelabelledAsLegacy",
+                      std::string("minisign -S -s a.key -m s.sh >/dev/null && ") + kRelabel, false,
+                      tarvex::kReasonLegacySignature},
         SignatureCase{"WithTrustedComment",
                       "minisign -S -s a.key -t 'release 7 for the fleet' -m s.sh >/dev/null", true,
                       ""},
@@ -85,7 +106,7 @@ INSTANTIATE_TEST_SUITE_P(
                       false, tarvex::kReasonScriptChanged},
         SignatureCase{"LegacyScriptByteChanged",
                       "minisign -S -l -s a.key -m s.sh >/dev/null && printf 'echo hellO\\n' > s.sh",
-                      false, tarvex::kReasonScriptChanged},
+                      false, tarvex::kReasonLegacySignature},
         SignatureCase{"TrustedCommentChanged",
                       "minisign -S -s a.key -t 'release 7' -m s.sh >/dev/null && "
                       "sed -i 's/^trusted comment: release 7$/trusted comment: release 8/' "
@@ -143,5 +164,100 @@ TEST_F(Signatures, KeyIdReadsAsMinisignPrintsIt) {
     // A key minisign listed as 0E35B2F25C8A835D would be named without its zero.
     EXPECT_EQ(keyIdText({0x5D, 0x83, 0x8A, 0x5C, 0xF2, 0xB2, 0x35, 0x0E}), "E35B2F25C8A835D");
 }
+
+// What a maker's trusted comment binds a script to. problem "" means it parses.
+struct CommentCase {
+    const char* name;
+    std::string comment;
+    std::string folder;
+    uint64_t release;
+    std::string problem;
+};
+
+class TrustedComments : public testing::TestWithParam<CommentCase> {};
+
+TEST_P(TrustedComments, FolderAndRelease) {
+    const CommentCase& row = GetParam();
+    ScriptPurpose purpose;
+    std::string problem;
+    EXPECT_EQ(parseTrustedComment(row.comment, purpose, problem), row.problem.empty()) << problem;
+    EXPECT_EQ(problem, row.problem);
+    if (row.problem.empty()) {
+        EXPECT_EQ(purpose.folder, row.folder);
+        EXPECT_EQ(purpose.release, row.release);
+    }
+}
+
+const std::string kNotARelease = tarvex::kReasonBadRelease;
+
+INSTANTIATE_TEST_SUITE_P(
+    Comments, TrustedComments,
+    testing::Values(
+        CommentCase{"AsMakersSign", "folder:_QuorlUpdate release:42", "_QuorlUpdate", 42, ""},
+        CommentCase{"TabsBlanksAndOtherTokens", "\tfleet:7  release:0\tfolder:_QuorlPostUpdate x ",
+                    "_QuorlPostUpdate", 0, ""},
+        CommentCase{"LargestRelease", "folder:f release:9223372036854775807", "f",
+                    9223372036854775807ULL, ""},
+        CommentCase{"ReleaseBeyond63Bits", "folder:f release:9223372036854775808", "", 0,
+                    "release:9223372036854775808" + kNotARelease},
+        CommentCase{"ReleaseBeyond64Bits", "folder:f release:18446744073709551616", "", 0,
+                    "release:18446744073709551616" + kNotARelease},
+        CommentCase{"SignedRelease", "folder:f release:+4", "", 0, "release:+4" + kNotARelease},
+        CommentCase{"EmptyRelease", "folder:f release:", "", 0, "release:" + kNotARelease},
+        CommentCase{"TimestampOnly", "timestamp:1700000000\tfile:quorlupdate.sh", "", 0,
+                    tarvex::kReasonNoFolder},
+        CommentCase{"EmptyFolder", "folder: release:1", "", 0, tarvex::kReasonNoFolder},
+        CommentCase{"FolderIsCaseSensitive", "Folder:f release:1", "", 0, tarvex::kReasonNoFolder},
+        CommentCase{"TwoFolders", "folder:a folder:b release:1", "", 0, tarvex::kReasonTwoFolders},
+        CommentCase{"NoRelease", "folder:f", "", 0, tarvex::kReasonNoRelease},
+        CommentCase{"TwoReleases", "folder:f release:1 release:2", "", 0,
+                    tarvex::kReasonTwoReleases}),
+    [](const testing::TestParamInfo<CommentCase>& info) { return info.param.name; });
+
+// The release state file as the daemon writes it, and as damage leaves it.
+struct StateCase {
+    const char* name;
+    std::string text;
+    Releases releases;
+    std::string problem;
+};
+
+class ReleaseStateTexts : public testing::TestWithParam<StateCase> {};
+
+TEST_P(ReleaseStateTexts, ParseAndWriteBack) {
+    const StateCase& row = GetParam();
+    Releases releases{{"left", 1}};
+    std::string problem;
+    EXPECT_EQ(parseReleaseState(row.text, releases, problem), row.problem.empty()) << problem;
+    EXPECT_EQ(problem, row.problem);
+    EXPECT_EQ(releases, row.releases);
+    if (row.problem.empty()) {
+        EXPECT_EQ(formatReleaseState(releases), row.text);
+    }
+}
+
+std::string badLine(int number) {
+    return tarvex::kReasonReleaseStateBadLine + std::to_string(number) +
+           tarvex::kReasonReleaseStateBadLineSuffix;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, ReleaseStateTexts,
+    testing::Values(
+        StateCase{"TwoFolders", "_QuorlPostUpdate 7\n_QuorlUpdate 42\n",
+                  {{"_QuorlPostUpdate", 7}, {"_QuorlUpdate", 42}}, ""},
+        StateCase{"Largest", "f 9223372036854775807\n", {{"f", 9223372036854775807ULL}}, ""},
+        StateCase{"Empty", "", {}, tarvex::kReasonReleaseStateEmpty},
+        StateCase{"CutOff", "_QuorlUpdate 42\n_QuorlPostUpdate 7", {}, badLine(2)},
+        StateCase{"NotANumber", "_QuorlUpdate forty-two\n", {}, badLine(1)},
+        StateCase{"TooLarge", "f 9223372036854775808\n", {}, badLine(1)},
+        StateCase{"CarriageReturn", "f 1\r\n", {}, badLine(1)},
+        StateCase{"TwoBlanks", "f  1\n", {}, badLine(1)},
+        StateCase{"NoFolder", " 1\n", {}, badLine(1)},
+        StateCase{"BlankLine", "f 1\n\n", {}, badLine(2)},
+        StateCase{"FolderTwice", "f 1\nf 2\n", {},
+                  tarvex::kReasonReleaseStateBadLine + std::string("2") +
+                      tarvex::kReasonReleaseStateRepeatSuffix}),
+    [](const testing::TestParamInfo<StateCase>& info) { return info.param.name; });
 
 }  // namespace

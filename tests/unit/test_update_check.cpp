@@ -216,10 +216,24 @@ TEST_F(UpdateLook, OneBeeperThatOutlivesTheScripts) {
 
 // ---------------------------------------------------------------------------
 // A device told to trust a maker's key: /etc/tarvexd/trusted-keys holds the
-// public key "a", made by the real minisign tool; "b" is a stranger's.
+// public key "a", made by the real minisign tool; "b" is a stranger's. Scripts
+// are signed for their folder and release 42 unless a row says otherwise, and
+// the device starts with no release state.
 
 const std::string kScript = scriptOf(tarvex::kUpdateFolder);
 const std::string kSigned = kScript + tarvex::kSignatureSuffix;
+
+const std::string kState = tarvex::kReleaseStatePath;
+
+// The command that signs the folder's script with key "a", for the folder and
+// release 42 unless comment says otherwise; options such as -l go first.
+std::string signing(const char* folder, const std::string& comment = "",
+                    const std::string& options = "") {
+    const std::string text =
+        comment.empty() ? tarvex::kFolderToken + std::string(folder) + " release:42" : comment;
+    return "minisign -S " + options + " -s /tmp/tk/a.key -t '" + text + "' -m " + scriptOf(folder) +
+           " >/dev/null";
+}
 
 class TrustedLook : public UpdateLook {
 protected:
@@ -234,19 +248,19 @@ protected:
                "install -m 644 -o root -g root /tmp/tk/a.pub /etc/tarvexd/trusted-keys/"));
     }
     void TearDown() override {
-        sh("rm -rf /etc/tarvexd /tmp/upd /tmp/real.sh");
+        sh("rm -rf /etc/tarvexd /tmp/upd /tmp/real.sh /var/lib/tarvexd/*");
         UpdateLook::TearDown();
     }
 
-    // The folder's script, with body, signed by key (a or b) with options.
+    // The folder's script, with body, signed by key "a" with the comment.
     static void signedScript(const char* folder, const std::string& body,
-                             const std::string& options = "") {
+                             const std::string& comment = "") {
         const std::string script = scriptOf(folder);
         ASSERT_TRUE(sh(std::string("mkdir -p /home/pi/media/") + folder + " && printf '%s\\n' '" +
-                       body + "' > " + script + " && minisign -S " + options +
-                       " -s /tmp/tk/a.key -m " + script + " >/dev/null"));
+                       body + "' > " + script + " && " + signing(folder, comment)));
     }
 };
+
 
 const std::string kRunsBody =
     "echo update-ran >> /tmp/calls.log; echo \"dollar0=$0\" >> /tmp/calls.log";
@@ -254,25 +268,40 @@ const std::string kRanCalls = kFound + "update-ran\ndollar0=" + kScript + "\nsyn
 
 struct TrustedRunCase {
     const char* name;
-    const char* signOptions;
+    std::string comment;  // "" for "folder:_QuorlUpdate release:42"
+    std::string stateBefore;
+    std::string stateAfter;
 };
 
 class SignedScriptRuns : public TrustedLook, public testing::WithParamInterface<TrustedRunCase> {};
 
 TEST_P(SignedScriptRuns, AsAnyScriptWould) {
-    signedScript("_QuorlUpdate", kRunsBody, GetParam().signOptions);
+    const TrustedRunCase& row = GetParam();
+    signedScript("_QuorlUpdate", kRunsBody, row.comment);
+    if (!row.stateBefore.empty()) {
+        ASSERT_TRUE(sh("printf '" + row.stateBefore + "' > " + kState));
+    }
     testing::internal::CaptureStdout();
     LookForUpdate();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), kUpdateLines);
     EXPECT_EQ(fileText("/tmp/calls.log"), kRanCalls);
+    EXPECT_EQ(fileText(kState), row.stateAfter);
+    EXPECT_FALSE(sh(std::string("test -e ") + tarvex::kStateDir + "/" +
+                    tarvex::kReleaseStateTempName));
 }
 
-INSTANTIATE_TEST_SUITE_P(Signatures, SignedScriptRuns,
-                         testing::Values(TrustedRunCase{"Prehashed", ""},
-                                         TrustedRunCase{"Legacy", "-l"}),
-                         [](const testing::TestParamInfo<TrustedRunCase>& info) {
-                             return info.param.name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Releases, SignedScriptRuns,
+    testing::Values(
+        TrustedRunCase{"FirstRelease", "", "", "_QuorlUpdate 42\n"},
+        // A key inserted again runs again, as without trust.
+        TrustedRunCase{"EqualRelease", "", "_QuorlUpdate 42\\n", "_QuorlUpdate 42\n"},
+        TrustedRunCase{"NewerRelease", "", "_QuorlUpdate 41\\n", "_QuorlUpdate 42\n"},
+        TrustedRunCase{"OtherFolderKeepsItsRelease", "", "_QuorlPostUpdate 50\\n",
+                       "_QuorlPostUpdate 50\n_QuorlUpdate 42\n"},
+        TrustedRunCase{"OtherTokensAndTabs", "by:maker\tfolder:_QuorlUpdate  release:7 x", "",
+                       "_QuorlUpdate 7\n"}),
+    [](const testing::TestParamInfo<TrustedRunCase>& info) { return info.param.name; });
 
 // Each row spoils a signed key or the device's keys; the script must not run.
 struct RefusalCase {
@@ -293,6 +322,7 @@ TEST_P(UnsignedScriptRefused, ErrorSoundInsteadOfTheScript) {
         reason.replace(stranger, 3, output("head -n1 /tmp/tk/b.pub | awk '{printf \"%s\", $NF}'"));
     }
     const int threads = threadCount();
+    const std::string state = fileText(kState);
     testing::internal::CaptureStdout();
     LookForUpdate();
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
@@ -300,6 +330,7 @@ TEST_P(UnsignedScriptRefused, ErrorSoundInsteadOfTheScript) {
                   line(tarvex::kLineScriptRefused + kScript + ": " + reason));
     EXPECT_EQ(fileText("/tmp/calls.log"), kFound + kError + "sync\n");
     EXPECT_EQ(threadCount(), threads) << "a beeper was started";
+    EXPECT_EQ(fileText(kState), state) << "a refused script's release was recorded";
 }
 
 const std::string kScriptName = tarvex::kUpdateScriptName + 1;
@@ -351,7 +382,34 @@ INSTANTIATE_TEST_SUITE_P(
                     kNoKey + kKeys + "/z.pub" + tarvex::kReasonNotAPublicKey},
         RefusalCase{"NoKeyAtAll", "rm " + kKeys + "/a.pub", kNoKey + tarvex::kReasonNoKey},
         RefusalCase{"KeyDirectoryIsAFile", "rm -r " + kKeys + " && touch " + kKeys,
-                    kNoKey + kKeys + tarvex::kReasonNotADirectory}),
+                    kNoKey + kKeys + tarvex::kReasonNotADirectory},
+        RefusalCase{"LegacySignature", signing("_QuorlUpdate", "", "-l"),
+                    tarvex::kReasonLegacySignature},
+        RefusalCase{"NoFolderToken", signing("_QuorlUpdate", "release:42"),
+                    tarvex::kReasonNoFolder},
+        // The update script copied into another folder, as a stranger's key
+        // would carry it to be handed the log.
+        RefusalCase{"SignedForAnotherFolder",
+                    signing("_QuorlUpdate", "folder:_QuorlPostUpdate release:42"),
+                    tarvex::kReasonOtherFolder + std::string("_QuorlPostUpdate") +
+                        tarvex::kReasonOtherFolderMiddle + "_QuorlUpdate"},
+        RefusalCase{"NoRelease", signing("_QuorlUpdate", "folder:_QuorlUpdate"),
+                    tarvex::kReasonNoRelease},
+        // Last year's script rolling the device back.
+        RefusalCase{"OlderRelease", "printf '_QuorlUpdate 43\\n' > " + kState,
+                    "release 42 is older than release 43, which this device has run"},
+        RefusalCase{"CorruptState", "printf '_QuorlUpdate 4x\\n' > " + kState,
+                    tarvex::kReasonReleaseStateUnreadable +
+                        (tarvex::kReasonReleaseStateBadLine + std::string("1")) +
+                        tarvex::kReasonReleaseStateBadLineSuffix +
+                        tarvex::kReasonReleaseStateReset},
+        RefusalCase{"StateIsALink", "ln -s /etc/passwd " + kState,
+                    tarvex::kReasonReleaseStateUnreadable + std::string("it") +
+                        tarvex::kReasonIsALink + tarvex::kReasonReleaseStateReset},
+        RefusalCase{"ReleaseCannotBeRecorded",
+                    std::string("mkdir ") + tarvex::kStateDir + "/" + tarvex::kReleaseStateTempName,
+                    tarvex::kReasonCannotRecordRelease + std::string("42") +
+                        tarvex::kReasonCannotRecordReleaseMiddle + "Is a directory"}),
     [](const testing::TestParamInfo<RefusalCase>& info) { return info.param.name; });
 
 // The key swaps its script for another right after the check (here while the
@@ -398,6 +456,48 @@ TEST_F(TrustedLook, LogGoesOnlyToASignedKey) {
     EXPECT_EQ(fileText("/home/pi/media/log.txt"), "update log\n");
     EXPECT_FALSE(sh("test -e /home/pi/log.txt"));
     EXPECT_EQ(fileText("/tmp/calls.log"), "sync\n" + kFound + "post-ran\nsync\n");
+    EXPECT_EQ(fileText(kState), "_QuorlPostUpdate 42\n");
 }
+
+// A post-update script that verifies, but not for this folder or this late:
+// no log, and no run.
+struct WithheldLogCase {
+    const char* name;
+    std::string comment;
+    std::string state;
+    std::string reason;
+};
+
+class LogWithheld : public TrustedLook, public testing::WithParamInterface<WithheldLogCase> {};
+
+TEST_P(LogWithheld, FromASignedScriptThatDoesNotFit) {
+    const WithheldLogCase& row = GetParam();
+    ASSERT_TRUE(sh("printf 'update log\\n' > /home/pi/log.txt && printf '" + row.state + "' > " +
+                   kState));
+    signedScript("_QuorlPostUpdate", "echo post-ran >> /tmp/calls.log", row.comment);
+    testing::internal::CaptureStdout();
+    LookForUpdate();
+    const std::string post = scriptOf(tarvex::kPostUpdateFolder);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              line(tarvex::kLineLogNotHandedOver + post + ": " + row.reason +
+                   tarvex::kLineKeepingLogSuffix) +
+                  foundLine(tarvex::kPostUpdateFolder) +
+                  line(tarvex::kLineScriptRefused + post + ": " + row.reason));
+    EXPECT_EQ(fileText("/home/pi/log.txt"), "update log\n");
+    EXPECT_FALSE(sh("test -e /home/pi/media/log.txt"));
+    EXPECT_EQ(fileText("/tmp/calls.log"), kFound + kError + "sync\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, LogWithheld,
+    testing::Values(
+        // The maker's update script in a stranger's post-update folder.
+        WithheldLogCase{"UpdateScriptCopiedIn", "folder:_QuorlUpdate release:42",
+                        "_QuorlUpdate 42\\n",
+                        tarvex::kReasonOtherFolder + std::string("_QuorlUpdate") +
+                            tarvex::kReasonOtherFolderMiddle + "_QuorlPostUpdate"},
+        WithheldLogCase{"OlderRelease", "", "_QuorlPostUpdate 43\\n",
+                        "release 42 is older than release 43, which this device has run"}),
+    [](const testing::TestParamInfo<WithheldLogCase>& info) { return info.param.name; });
 
 }  // namespace
