@@ -6,9 +6,11 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "sandbox_device.hpp"
 #include "storage/mount_point.hpp"
+#include "storage/usb_key_probe.hpp"
 #include "supervisor/supervisor.hpp"
 #include "tarvex_constants.hpp"
 #include "update/update_check.hpp"
@@ -32,7 +34,7 @@ protected:
     }
     void TearDown() override {
         sandbox::removeFakeTools();
-        sh("cp -p /tmp/real-fdisk /usr/sbin/fdisk");
+        sh("cp -p /tmp/real-fdisk /usr/sbin/fdisk; rm -f /tmp/fdisk.fails");
         sh("umount /proc 2>/dev/null; true");
         sh("pkill -x Quorl; true");
         sandbox::resetDevice();
@@ -249,6 +251,11 @@ struct HostileKeyCase {
 
 class HostileKey : public Fault, public testing::WithParamInterface<HostileKeyCase> {};
 
+// Counts its runs; answers nothing for the nodes listed in /tmp/fdisk.fails.
+const char* const kCountingFdisk =
+    "echo \"$*\" >> /tmp/fdisk.runs; grep -qxF -- \"$2\" /tmp/fdisk.fails 2>/dev/null && exit 1; "
+    "exec /tmp/real-fdisk \"$@\"";
+
 TEST_P(HostileKey, ReachesNoFurtherThanItsMountPoint) {
     const HostileKeyCase& row = GetParam();
     ASSERT_TRUE(sh(std::string("key create k ") + row.layout + " && key insert k sda"));
@@ -261,7 +268,7 @@ TEST_P(HostileKey, ReachesNoFurtherThanItsMountPoint) {
     if (row.pendingLog) {
         ASSERT_TRUE(sh("echo 'update log' > /home/pi/log.txt"));
     }
-    breakFdisk("echo \"$*\" >> /tmp/fdisk.runs; exec /tmp/real-fdisk \"$@\"");
+    breakFdisk(kCountingFdisk);
     sh("rm -f /tmp/fdisk.runs");
     std::string out = pass();
     EXPECT_EQ(output("wc -l < /tmp/fdisk.runs"), std::to_string(row.partitions) + "\n");
@@ -304,8 +311,45 @@ INSTANTIATE_TEST_SUITE_P(
                        "1M:raw 1M:raw 1M:raw 1M:raw 1M:raw 1M:raw 1M:raw 1M:raw 1M:raw 1M:raw "
                        "1M:raw 1M:raw 1M:raw 1M:raw 1M:raw 1M:raw 64M:exfat",
                        "", false, 25, tarvex::kLineMounted,
-                       "test \"$(findmnt -n -o SOURCE /home/pi/media)\" = /dev/sda25"}),
+                       "test \"$(findmnt -n -o SOURCE /home/pi/media)\" = /dev/sda25"},
+        // Partitions whose size reads fail are not asked again on the next
+        // passes (the backoff schedule is checked on its own below).
+        HostileKeyCase{"ManyPartitionsWithoutASize",
+                       "--table gpt 1M:raw 1M:raw 1M:raw 1M:raw 1M:raw 1M:raw 64M:exfat",
+                       "printf \"/dev/sda%s\\n\" 1 2 3 4 5 6 > /tmp/fdisk.fails", false, 7,
+                       tarvex::kLinePartitionSizeFailed,
+                       "test \"$(findmnt -n -o SOURCE /home/pi/media)\" = /dev/sda7"}),
     [](const testing::TestParamInfo<HostileKeyCase>& info) { return info.param.name; });
+
+// A node whose size read fails is read again after 3 probes, then after 6,
+// then every 10th probe; once the node changes (here its change time), at once.
+TEST_F(Fault, FailedSizeReadsBackOff) {
+    ASSERT_TRUE(sh("key create k --table dos 16M:raw 32M:raw && key insert k sda"));
+    ASSERT_TRUE(sh("echo /dev/sda1 > /tmp/fdisk.fails && rm -f /tmp/fdisk.runs"));
+    breakFdisk(kCountingFdisk);
+    const auto sda1Reads = [] { return output("grep -c sda1 /tmp/fdisk.runs"); };
+    std::vector<int> readAt;
+    std::string last = sda1Reads();
+    for (int probe = 1; probe <= 33; ++probe) {
+        testing::internal::CaptureStdout();
+        const UsbKeyProbe found = isUsbKeyInserted();
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(found.partition, 2);
+        const std::string reads = sda1Reads();
+        if (reads != last) {
+            readAt.push_back(probe);
+        }
+        last = reads;
+    }
+    EXPECT_EQ(readAt, (std::vector<int>{1, 5, 12, 22, 32}));
+    EXPECT_EQ(output("grep -c sda2 /tmp/fdisk.runs"), "1\n");
+    ASSERT_TRUE(sh("chmod 600 /dev/sda1"));
+    testing::internal::CaptureStdout();
+    isUsbKeyInserted();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), line(tarvex::kLinePartitionSizeFailed));
+    EXPECT_NE(sda1Reads(), last) << "a changed node waits for its backoff";
+    sh("key pull sda");
+}
 
 // pi owns /home/pi and may leave a link where the mount point was. mount and
 // umount follow it: the key would cover /usr/sbin, and a pass without a key
