@@ -1,6 +1,7 @@
 """A device told to trust a maker's key, with the real daemon and keys signed
 by the real minisign tool: a signed key runs, the same key with one byte
-changed does not, and a pending log goes only to the signed key."""
+changed does not, and a pending log goes only to the signed key. The device
+then keeps the release of each folder it has run."""
 
 import re
 import subprocess
@@ -28,8 +29,8 @@ def signed_key(sb, tmp_path, name, secret, alter=False):
     for folder, text in SCRIPTS.items():
         script = tmp_path / f"{name}-{folder}.sh"
         script.write_text(text)
-        subprocess.run(["minisign", "-S", "-s", secret, "-m", script], check=True,
-                       stdout=subprocess.DEVNULL)
+        subprocess.run(["minisign", "-S", "-s", secret, "-t", f"folder:{folder} release:3",
+                        "-m", script], check=True, stdout=subprocess.DEVNULL)
         if alter:
             # One byte each, and still a script that would run and be seen.
             script.write_text(text.replace("signed,", "signeD,").replace("log on", "Log on"))
@@ -89,5 +90,7 @@ def test_only_the_signed_key_runs_and_gets_the_log(sandbox, tmp_path):
         assert sb.key("get", "signed", "log.txt") == "update applied\n"
         assert d.count("post-update: .*|update: .*") == 2, d.transcript()
         assert d.count(".*signeD.*|.*Log on key.*") == 0
+        assert sb.exec("cat", C.kReleaseStatePath).stdout == \
+            f"{C.kPostUpdateFolder} 3\n{C.kUpdateFolder} 3\n"
     finally:
         d.stop()

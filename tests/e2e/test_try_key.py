@@ -125,8 +125,8 @@ def test_own_update_folder(tmp_path, script, options, code, fields, lines):
     if "--trust" in options:
         subprocess.run(["minisign", "-G", "-W", "-p", tmp_path / "maker.pub", "-s", tmp_path / "maker.key"],
                        capture_output=True, check=True)
-        subprocess.run(["minisign", "-S", "-s", tmp_path / "maker.key", "-m", folder / "quorlupdate.sh"],
-                       capture_output=True, check=True)
+        subprocess.run(["minisign", "-S", "-s", tmp_path / "maker.key", "-m", folder / "quorlupdate.sh",
+                        "-t", f"folder:{C.kUpdateFolder} release:1"], capture_output=True, check=True)
     before = snapshot(folder)
     started = time.monotonic()
 
