@@ -110,6 +110,8 @@ check() {
                 done
             else
                 got=absent
+                # Nor anything the package or the daemon kept in /var/lib.
+                in_root "test ! -e /var/lib/tarvexd" || got="absent, but /var/lib/tarvexd stays"
             fi
             ;;
     esac
@@ -128,7 +130,7 @@ step=0
 # root ("!" in front: it must fail), then what must hold afterwards: dpkg's
 # state of tarvexd; whether pi may run the daemon's root steps; whether the
 # local rule added by "edit" is in force; the keys in /etc/tarvexd/trusted-keys
-# ("absent": no /etc/tarvexd at all).
+# ("absent": no /etc/tarvexd at all, nor /var/lib/tarvexd).
 while IFS='|' read -r cmd state rules_want edit_want keys_want; do
     cmd=$(trim "$cmd")
     case $cmd in "" | "#"*) continue ;; esac
@@ -182,6 +184,9 @@ dpkg -r tarvexd                                          | config-files  | off  
 rm /etc/sudoers.d/tarvexd.removed                        | config-files  | off   | off  | maker-b.pub
 dpkg -i /tmp/keys-b.deb                                  | installed     | off   | off  | maker-b.pub
 dpkg -i --force-confmiss /tmp/keys-b.deb                 | installed     | on    | off  | maker-b.pub
+# The releases run so far, as the unit's StateDirectory= keeps them: a purge
+# deletes them too.
+install -d -o pi -g pi /var/lib/tarvexd/state && echo '_QuorlUpdate 4' >/var/lib/tarvexd/state/releases | installed | on | off | maker-b.pub
 dpkg -P tarvexd                                          | not-installed | off   | off  | absent
 EOF
 

@@ -83,10 +83,11 @@ constexpr unsigned long long kMaxRelease = 9223372036854775807ULL;  // 2^63-1
 // Release state: the newest release run from each folder, so a signed script
 // of an older release (last year's update) cannot roll a device back. One
 // line per folder, "FOLDER RELEASE". The directory is the unit's
-// StateDirectory=, owned by pi; the file is replaced whole, by renaming the
-// temporary file over it.
-constexpr const char* kStateDir = "/var/lib/tarvexd";
-constexpr const char* kReleaseStatePath = "/var/lib/tarvexd/releases";
+// StateDirectory=, owned by pi, inside the package's root-owned
+// /var/lib/tarvexd; the file is replaced whole, by renaming the temporary
+// file over it.
+constexpr const char* kStateDir = "/var/lib/tarvexd/state";
+constexpr const char* kReleaseStatePath = "/var/lib/tarvexd/state/releases";
 constexpr const char* kReleaseStateName = "releases";
 constexpr const char* kReleaseStateTempName = "releases.new";
 // Two folders take two short lines.
@@ -181,7 +182,8 @@ constexpr const char* kReasonOlderRelease = "release ";
 constexpr const char* kReasonOlderReleaseMiddle = " is older than release ";
 constexpr const char* kReasonOlderReleaseSuffix = ", which this device has run";
 // This, what is wrong with the state, then kReasonReleaseStateReset.
-constexpr const char* kReasonReleaseStateUnreadable = "cannot read /var/lib/tarvexd/releases: ";
+constexpr const char* kReasonReleaseStateUnreadable =
+    "cannot read /var/lib/tarvexd/state/releases: ";
 constexpr const char* kReasonReleaseStateReset =
     "; to reset, remove that file (any release then runs)";
 // What is wrong with the state: "it" then kReasonIsALink,
@@ -194,7 +196,7 @@ constexpr const char* kReasonReleaseStateBadLineSuffix = " is not a folder and a
 constexpr const char* kReasonReleaseStateRepeatSuffix = " names a folder an earlier line names";
 // This, the release, kReasonCannotRecordReleaseMiddle, then errno's text.
 constexpr const char* kReasonCannotRecordRelease = "cannot record release ";
-constexpr const char* kReasonCannotRecordReleaseMiddle = " in /var/lib/tarvexd/releases: ";
+constexpr const char* kReasonCannotRecordReleaseMiddle = " in /var/lib/tarvexd/state/releases: ";
 constexpr const char* kLineProcessTableUnreadable =
     "Cannot read the process table in /proc; not starting Quorl";
 

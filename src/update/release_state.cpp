@@ -81,7 +81,8 @@ bool readReleaseState(Releases& releases, std::string& problem) {
         if (errno == ENOENT) {
             return true;
         }
-        problem = errno == ELOOP ? std::string("it") + tarvex::kReasonIsALink : std::strerror(errno);
+        problem =
+            errno == ELOOP ? std::string("it") + tarvex::kReasonIsALink : std::strerror(errno);
         return false;
     }
     struct stat info {};
@@ -125,7 +126,8 @@ bool writeReleaseState(const Releases& releases, std::string& problem) {
                           O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     FILE* file = fd < 0 ? nullptr : fdopen(fd, "w");
     const std::string text = formatReleaseState(releases);
-    bool written = file != nullptr && std::fwrite(text.data(), 1, text.size(), file) == text.size() &&
+    bool written = file != nullptr &&
+                   std::fwrite(text.data(), 1, text.size(), file) == text.size() &&
                    std::fflush(file) == 0 && fsync(fd) == 0;
     int failure = errno;
     if (file != nullptr) {

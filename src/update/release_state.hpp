@@ -1,5 +1,5 @@
 // The newest release this device has run from each update folder, kept in
-// /var/lib/tarvexd/releases so that an older signed script is refused.
+// /var/lib/tarvexd/state/releases so that an older signed script is refused.
 #pragma once
 
 #include <cstdint>

@@ -126,8 +126,9 @@ bool verifySignature(const std::string& content, const std::string& signatureFil
     }
 
     unsigned char digest[crypto_generichash_BYTES_MAX];
-    crypto_generichash(digest, sizeof digest, reinterpret_cast<const unsigned char*>(content.data()),
-                       content.size(), nullptr, 0);
+    crypto_generichash(digest, sizeof digest,
+                       reinterpret_cast<const unsigned char*>(content.data()), content.size(),
+                       nullptr, 0);
     if (crypto_sign_verify_detached(signature + 10, digest, sizeof digest, key->key.data()) != 0) {
         refusal = tarvex::kReasonScriptChanged;
         return false;

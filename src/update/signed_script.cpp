@@ -119,8 +119,7 @@ bool fitsHere(const std::string& comment, const std::string& folderName, Checked
 
 }  // namespace
 
-bool parseTrustedComment(const std::string& comment, ScriptPurpose& purpose,
-                         std::string& problem) {
+bool parseTrustedComment(const std::string& comment, ScriptPurpose& purpose, std::string& problem) {
     int folders = 0;
     int releases = 0;
     std::string folder;

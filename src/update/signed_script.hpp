@@ -17,8 +17,7 @@ struct ScriptPurpose {
 // separated by blanks or tabs; exactly one "folder:NAME" and one "release:N"
 // (N decimal, 0 to 2^63-1) must be among them, and any others are ignored.
 // Pure: no I/O. False, with the reason in `problem`, otherwise.
-bool parseTrustedComment(const std::string& comment, ScriptPurpose& purpose,
-                         std::string& problem);
+bool parseTrustedComment(const std::string& comment, ScriptPurpose& purpose, std::string& problem);
 
 // The folder's script as the look found it: its bytes, read once, what its
 // signature says it is for, and whether it may run. Built by checkSignedScript.

@@ -254,7 +254,8 @@ void LookForUpdate() {
     // signed for that folder and is not older than the newest run from it.
     // Its release is recorded first, as it would be before the script runs.
     const CheckedScript postUpdate = checkSignedScript(tarvex::kPostUpdateFolder);
-    const std::string refusal = postUpdate.runnable ? recordRelease(postUpdate) : postUpdate.refusal;
+    const std::string refusal =
+        postUpdate.runnable ? recordRelease(postUpdate) : postUpdate.refusal;
     if (refusal.empty()) {
         handLogToKey();
     } else {

@@ -243,21 +243,25 @@ std::string badLine(int number) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, ReleaseStateTexts,
-    testing::Values(
-        StateCase{"TwoFolders", "_QuorlPostUpdate 7\n_QuorlUpdate 42\n",
-                  {{"_QuorlPostUpdate", 7}, {"_QuorlUpdate", 42}}, ""},
-        StateCase{"Largest", "f 9223372036854775807\n", {{"f", 9223372036854775807ULL}}, ""},
-        StateCase{"Empty", "", {}, tarvex::kReasonReleaseStateEmpty},
-        StateCase{"CutOff", "_QuorlUpdate 42\n_QuorlPostUpdate 7", {}, badLine(2)},
-        StateCase{"NotANumber", "_QuorlUpdate forty-two\n", {}, badLine(1)},
-        StateCase{"TooLarge", "f 9223372036854775808\n", {}, badLine(1)},
-        StateCase{"CarriageReturn", "f 1\r\n", {}, badLine(1)},
-        StateCase{"TwoBlanks", "f  1\n", {}, badLine(1)},
-        StateCase{"NoFolder", " 1\n", {}, badLine(1)},
-        StateCase{"BlankLine", "f 1\n\n", {}, badLine(2)},
-        StateCase{"FolderTwice", "f 1\nf 2\n", {},
-                  tarvex::kReasonReleaseStateBadLine + std::string("2") +
-                      tarvex::kReasonReleaseStateRepeatSuffix}),
+    testing::Values(StateCase{"TwoFolders",
+                              "_QuorlPostUpdate 7\n_QuorlUpdate 42\n",
+                              {{"_QuorlPostUpdate", 7}, {"_QuorlUpdate", 42}},
+                              ""},
+                    StateCase{
+                        "Largest", "f 9223372036854775807\n", {{"f", 9223372036854775807ULL}}, ""},
+                    StateCase{"Empty", "", {}, tarvex::kReasonReleaseStateEmpty},
+                    StateCase{"CutOff", "_QuorlUpdate 42\n_QuorlPostUpdate 7", {}, badLine(2)},
+                    StateCase{"NotANumber", "_QuorlUpdate forty-two\n", {}, badLine(1)},
+                    StateCase{"TooLarge", "f 9223372036854775808\n", {}, badLine(1)},
+                    StateCase{"CarriageReturn", "f 1\r\n", {}, badLine(1)},
+                    StateCase{"TwoBlanks", "f  1\n", {}, badLine(1)},
+                    StateCase{"NoFolder", " 1\n", {}, badLine(1)},
+                    StateCase{"BlankLine", "f 1\n\n", {}, badLine(2)},
+                    StateCase{"FolderTwice",
+                              "f 1\nf 2\n",
+                              {},
+                              tarvex::kReasonReleaseStateBadLine + std::string("2") +
+                                  tarvex::kReasonReleaseStateRepeatSuffix}),
     [](const testing::TestParamInfo<StateCase>& info) { return info.param.name; });
 
 }  // namespace

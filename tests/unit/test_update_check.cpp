@@ -248,7 +248,7 @@ protected:
                "install -m 644 -o root -g root /tmp/tk/a.pub /etc/tarvexd/trusted-keys/"));
     }
     void TearDown() override {
-        sh("rm -rf /etc/tarvexd /tmp/upd /tmp/real.sh /var/lib/tarvexd/*");
+        sh("rm -rf /etc/tarvexd /tmp/upd /tmp/real.sh /var/lib/tarvexd/state/*");
         UpdateLook::TearDown();
     }
 
@@ -260,7 +260,6 @@ protected:
                        body + "' > " + script + " && " + signing(folder, comment)));
     }
 };
-
 
 const std::string kRunsBody =
     "echo update-ran >> /tmp/calls.log; echo \"dollar0=$0\" >> /tmp/calls.log";
@@ -286,21 +285,21 @@ TEST_P(SignedScriptRuns, AsAnyScriptWould) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), kUpdateLines);
     EXPECT_EQ(fileText("/tmp/calls.log"), kRanCalls);
     EXPECT_EQ(fileText(kState), row.stateAfter);
-    EXPECT_FALSE(sh(std::string("test -e ") + tarvex::kStateDir + "/" +
-                    tarvex::kReleaseStateTempName));
+    EXPECT_FALSE(
+        sh(std::string("test -e ") + tarvex::kStateDir + "/" + tarvex::kReleaseStateTempName));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Releases, SignedScriptRuns,
-    testing::Values(
-        TrustedRunCase{"FirstRelease", "", "", "_QuorlUpdate 42\n"},
-        // A key inserted again runs again, as without trust.
-        TrustedRunCase{"EqualRelease", "", "_QuorlUpdate 42\\n", "_QuorlUpdate 42\n"},
-        TrustedRunCase{"NewerRelease", "", "_QuorlUpdate 41\\n", "_QuorlUpdate 42\n"},
-        TrustedRunCase{"OtherFolderKeepsItsRelease", "", "_QuorlPostUpdate 50\\n",
-                       "_QuorlPostUpdate 50\n_QuorlUpdate 42\n"},
-        TrustedRunCase{"OtherTokensAndTabs", "by:maker\tfolder:_QuorlUpdate  release:7 x", "",
-                       "_QuorlUpdate 7\n"}),
+    testing::Values(TrustedRunCase{"FirstRelease", "", "", "_QuorlUpdate 42\n"},
+                    // A key inserted again runs again, as without trust.
+                    TrustedRunCase{"EqualRelease", "", "_QuorlUpdate 42\\n", "_QuorlUpdate 42\n"},
+                    TrustedRunCase{"NewerRelease", "", "_QuorlUpdate 41\\n", "_QuorlUpdate 42\n"},
+                    TrustedRunCase{"OtherFolderKeepsItsRelease", "", "_QuorlPostUpdate 50\\n",
+                                   "_QuorlPostUpdate 50\n_QuorlUpdate 42\n"},
+                    TrustedRunCase{"OtherTokensAndTabs",
+                                   "by:maker\tfolder:_QuorlUpdate  release:7 x", "",
+                                   "_QuorlUpdate 7\n"}),
     [](const testing::TestParamInfo<TrustedRunCase>& info) { return info.param.name; });
 
 // Each row spoils a signed key or the device's keys; the script must not run.
@@ -472,8 +471,8 @@ class LogWithheld : public TrustedLook, public testing::WithParamInterface<Withh
 
 TEST_P(LogWithheld, FromASignedScriptThatDoesNotFit) {
     const WithheldLogCase& row = GetParam();
-    ASSERT_TRUE(sh("printf 'update log\\n' > /home/pi/log.txt && printf '" + row.state + "' > " +
-                   kState));
+    ASSERT_TRUE(
+        sh("printf 'update log\\n' > /home/pi/log.txt && printf '" + row.state + "' > " + kState));
     signedScript("_QuorlPostUpdate", "echo post-ran >> /tmp/calls.log", row.comment);
     testing::internal::CaptureStdout();
     LookForUpdate();
