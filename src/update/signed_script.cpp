@@ -199,7 +199,7 @@ std::string recordRelease(const CheckedScript& checked) {
         return releaseStateProblem(problem);
     }
     const ScriptPurpose& purpose = checked.purpose;
-    const std::string refusal = whyNotForHere(purpose, purpose.folder, releases);
+    std::string refusal = whyNotForHere(purpose, purpose.folder, releases);
     const auto newest = releases.find(purpose.folder);
     if (!refusal.empty() || (newest != releases.end() && newest->second == purpose.release)) {
         return refusal;
