@@ -47,8 +47,8 @@ def fdisk(node):
 
 
 def mount(disk, options):
-    """The daemon's mount line for /dev/sd<DISK>; OPTIONS as it appends them."""
-    return sudo_n(f"{C.kMountCommandPrefix}{disk} {C.kMountPoint}{options}")
+    """The daemon's mount line for /dev/sd<DISK> with OPTIONS, as it builds it."""
+    return sudo_n(f"{C.kMountCommandPrefix}{options}{C.kMountDevicePrefix}{disk} {C.kMountPoint}")
 
 
 def as_pi(sb, line):
@@ -101,7 +101,7 @@ REFUSED = [
     ("sudo -n rm -r /etc", lambda sb: sb.exec("test", "-f", "/etc/passwd").returncode == 0),
     ("sudo -n rm -r /home/pi", lambda sb: sb.exec("test", "-d", "/home/pi").returncode == 0),
     ("sudo -n mount /dev/sda1 /mnt", lambda sb: sb.exec("mountpoint", "-q", "/mnt").returncode != 0),
-    ("sudo -n mount /dev/sda1 /home/pi/media -o rw -o uid=pi -o gid=pi -o nosuid,nodev -o suid",
+    ("sudo -n mount -o rw -o uid=pi -o gid=pi -o nosuid,nodev -o suid /dev/sda1 /home/pi/media",
      lambda sb: not is_mounted(sb)),
     # Without nosuid,nodev a key's setuid programs would give pi root.
     ("sudo -n mount /dev/sda1 /home/pi/media", lambda sb: not is_mounted(sb)),
