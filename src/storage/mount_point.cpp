@@ -56,7 +56,8 @@ bool mountPointIsImmutable() {
         return false;
     }
     int flags = 0;
-    const bool immutable = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_IMMUTABLE_FL) != 0;
+    const bool immutable =
+        ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_IMMUTABLE_FL) != 0;
     close(fd);
     return immutable;
 }
