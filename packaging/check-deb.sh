@@ -99,7 +99,7 @@ check() {
         media)
             m=/home/pi/media
             if in_root "test -L $m"; then
-                got=link
+                got="link"
             elif ! in_root "test -d $m"; then
                 got=absent
             elif in_root "mountpoint -q $m"; then
