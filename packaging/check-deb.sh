@@ -1,7 +1,8 @@
 #!/bin/bash
 # Installs, removes, reinstalls, upgrades and purges the amd64 package with
 # dpkg, as an administrator would, and after each step asks sudo what pi may
-# run as root and looks at the trusted keys in /etc/tarvexd.
+# run as root and looks at the trusted keys in /etc/tarvexd and at the mount
+# point /home/pi/media.
 #
 #   sudo packaging/check-deb.sh BUILD_DIR
 #
@@ -70,7 +71,7 @@ in_root() {
     chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin sh -c "$1" </dev/null
 }
 # pi as on a device; mandb after each install is slow and beside the point.
-in_root 'useradd -M -s /bin/bash pi && rm -f /var/lib/man-db/auto-update'
+in_root 'useradd -m -s /bin/bash pi && rm -f /var/lib/man-db/auto-update'
 # Whatever an earlier run of the host left: this check starts from nothing.
 in_root 'dpkg -P tarvexd >/dev/null 2>&1 || true'
 
@@ -94,6 +95,19 @@ check() {
             ;;
         edit)
             if in_root "sudo -n -l -U pi /usr/bin/id" >/dev/null 2>&1; then got=on; else got=off; fi
+            ;;
+        media)
+            m=/home/pi/media
+            if in_root "test -L $m"; then
+                got="link"
+            elif ! in_root "test -d $m"; then
+                got=absent
+            elif in_root "mountpoint -q $m"; then
+                got=mounted
+            else
+                got=$(in_root "stat -c %U $m")
+                case $(in_root "lsattr -d $m") in ????i*) got="$got, immutable" ;; esac
+            fi
             ;;
         keys)
             if in_root "test -e /etc/tarvexd"; then
@@ -130,8 +144,9 @@ step=0
 # root ("!" in front: it must fail), then what must hold afterwards: dpkg's
 # state of tarvexd; whether pi may run the daemon's root steps; whether the
 # local rule added by "edit" is in force; the keys in /etc/tarvexd/trusted-keys
-# ("absent": no /etc/tarvexd at all, nor /var/lib/tarvexd).
-while IFS='|' read -r cmd state rules_want edit_want keys_want; do
+# ("absent": no /etc/tarvexd at all, nor /var/lib/tarvexd); the mount point's
+# owner, whether it is immutable, or what else it is.
+while IFS='|' read -r cmd state rules_want edit_want keys_want media_want; do
     cmd=$(trim "$cmd")
     case $cmd in "" | "#"*) continue ;; esac
     step=$((step + 1))
@@ -145,7 +160,8 @@ while IFS='|' read -r cmd state rules_want edit_want keys_want; do
     problems=()
     if [ $expect_fail = 0 ] && [ $rc != 0 ]; then problems+=("exit status $rc: $out"); fi
     if [ $expect_fail = 1 ] && [ $rc = 0 ]; then problems+=("succeeded, should have failed"); fi
-    for pair in "state:$state" "rules:$rules_want" "edit:$edit_want" "keys:$keys_want"; do
+    for pair in "state:$state" "rules:$rules_want" "edit:$edit_want" "keys:$keys_want" \
+        "media:$media_want"; do
         what=${pair%%:*}
         want=$(trim "${pair#*:}")
         check "$what" "$want"
@@ -162,32 +178,44 @@ while IFS='|' read -r cmd state rules_want edit_want keys_want; do
         failed=$((failed + 1))
     fi
 done <<'EOF'
-# command                                                | state         | rules | edit | keys
-dpkg -i /tmp/plain.deb                                   | installed     | on    | off  | absent
-dpkg -r tarvexd                                          | config-files  | off   | off  | absent
-dpkg -i /tmp/plain.deb                                   | installed     | on    | off  | absent
-echo 'pi ALL = (root) NOPASSWD: /usr/bin/id' >>/etc/sudoers.d/tarvexd | installed | on | on | absent
-dpkg -r tarvexd                                          | config-files  | off   | off  | absent
-dpkg -i /tmp/keys-ab.deb                                 | installed     | on    | on   | maker-a.pub maker-b.pub
-cp /tmp/maker-a.pub /etc/tarvexd/trusted-keys/local.pub  | installed     | on    | on   | local.pub maker-a.pub maker-b.pub
-dpkg -i /tmp/keys-b.deb                                  | installed     | on    | on   | local.pub maker-b.pub
-rm /etc/tarvexd/trusted-keys/local.pub                   | installed     | on    | on   | maker-b.pub
-dpkg -i /tmp/no-keys.deb                                 | installed     | on    | on   | none
-dpkg -r tarvexd                                          | config-files  | off   | off  | none
-echo 'pi ALL = nonsense' >>/etc/sudoers.d/tarvexd.removed | config-files | off   | off  | none
-! dpkg -i /tmp/no-keys.deb                               | config-files  | off   | off  | none
-dpkg -P tarvexd                                          | not-installed | off   | off  | absent
-dpkg -i /tmp/keys-b.deb                                  | installed     | on    | off  | maker-b.pub
-dpkg -r tarvexd                                          | config-files  | off   | off  | maker-b.pub
+# command                                                | state         | rules | edit | keys                    | media
+dpkg -i /tmp/plain.deb                                   | installed     | on    | off  | absent                  | root, immutable
+# pi can neither remove nor replace it.
+! su pi -c 'rmdir /home/pi/media'                        | installed     | on    | off  | absent                  | root, immutable
+! su pi -c 'mv /home/pi/media /home/pi/old'              | installed     | on    | off  | absent                  | root, immutable
+dpkg -r tarvexd                                          | config-files  | off   | off  | absent                  | root
+dpkg -i /tmp/plain.deb                                   | installed     | on    | off  | absent                  | root, immutable
+echo 'pi ALL = (root) NOPASSWD: /usr/bin/id' >>/etc/sudoers.d/tarvexd | installed | on | on | absent | root, immutable
+dpkg -r tarvexd                                          | config-files  | off   | off  | absent                  | root
+# A mount point in use is left as it is, and everything else still works.
+rmdir /home/pi/media && su pi -c 'mkdir /home/pi/media && touch /home/pi/media/file' | config-files | off | off | absent | pi
+dpkg -i /tmp/keys-ab.deb                                 | installed     | on    | on   | maker-a.pub maker-b.pub | pi
+rm /home/pi/media/file && mount -t tmpfs key /home/pi/media | installed  | on    | on   | maker-a.pub maker-b.pub | mounted
+cp /tmp/maker-a.pub /etc/tarvexd/trusted-keys/local.pub  | installed     | on    | on   | local.pub maker-a.pub maker-b.pub | mounted
+dpkg -i /tmp/keys-b.deb                                  | installed     | on    | on   | local.pub maker-b.pub   | mounted
+umount /home/pi/media && su pi -c 'rmdir /home/pi/media && ln -s /etc /home/pi/media' | installed | on | on | local.pub maker-b.pub | link
+rm /etc/tarvexd/trusted-keys/local.pub                   | installed     | on    | on   | maker-b.pub             | link
+dpkg -i /tmp/no-keys.deb                                 | installed     | on    | on   | none                    | link
+# Emptied and freed, it is taken over by the next configure.
+rm /home/pi/media && su pi -c 'mkdir /home/pi/media'     | installed     | on    | on   | none                    | pi
+dpkg-reconfigure tarvexd                                 | installed     | on    | on   | none                    | root, immutable
+dpkg -r tarvexd                                          | config-files  | off   | off  | none                    | root
+echo 'pi ALL = nonsense' >>/etc/sudoers.d/tarvexd.removed | config-files | off   | off  | none                    | root
+! dpkg -i /tmp/no-keys.deb                               | config-files  | off   | off  | none                    | root
+dpkg -P tarvexd                                          | not-installed | off   | off  | absent                  | root
+# A missing mount point is made.
+rmdir /home/pi/media                                     | not-installed | off   | off  | absent                  | absent
+dpkg -i /tmp/keys-b.deb                                  | installed     | on    | off  | maker-b.pub             | root, immutable
+dpkg -r tarvexd                                          | config-files  | off   | off  | maker-b.pub             | root
 # Rules the administrator deleted stay deleted, as any conffile, until the
 # reinstall with --force-confmiss that postinst suggests.
-rm /etc/sudoers.d/tarvexd.removed                        | config-files  | off   | off  | maker-b.pub
-dpkg -i /tmp/keys-b.deb                                  | installed     | off   | off  | maker-b.pub
-dpkg -i --force-confmiss /tmp/keys-b.deb                 | installed     | on    | off  | maker-b.pub
-# The releases run so far, as the unit's StateDirectory= keeps them: a purge
-# deletes them too.
-install -d -o pi -g pi /var/lib/tarvexd/state && echo '_QuorlUpdate 4' >/var/lib/tarvexd/state/releases | installed | on | off | maker-b.pub
-dpkg -P tarvexd                                          | not-installed | off   | off  | absent
+rm /etc/sudoers.d/tarvexd.removed                        | config-files  | off   | off  | maker-b.pub             | root
+dpkg -i /tmp/keys-b.deb                                  | installed     | off   | off  | maker-b.pub             | root, immutable
+dpkg -i --force-confmiss /tmp/keys-b.deb                 | installed     | on    | off  | maker-b.pub             | root, immutable
+# The releases run so far, as the unit's StateDirectory= keeps them.
+install -d -o pi -g pi /var/lib/tarvexd/state && echo '_QuorlUpdate 4' >/var/lib/tarvexd/state/releases | installed | on | off | maker-b.pub | root, immutable
+# Purged while installed: the flag goes too, and so do the releases.
+dpkg -P tarvexd                                          | not-installed | off   | off  | absent                  | root
 EOF
 
 echo "check-deb: $passed passed, $failed failed"

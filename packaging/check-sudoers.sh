@@ -101,14 +101,14 @@ allow|fdisk -l /dev/sdb12
 allow|fdisk -l /dev/sdc
 allow|/usr/sbin/fdisk -l /dev/sda1
 allow|/sbin/fdisk -l /dev/sda1
-allow|mount /dev/sda1 /home/pi/media -o rw -o uid=pi -o gid=pi -o nosuid,nodev
-allow|mount /dev/sda1 /home/pi/media -o nosuid,nodev
-allow|mount /dev/sdb /home/pi/media -o rw -o uid=pi -o gid=pi -o nosuid,nodev
-allow|mount /dev/sdb /home/pi/media -o nosuid,nodev
-allow|mount /dev/sdc15 /home/pi/media -o nosuid,nodev
-allow|/usr/bin/mount /dev/sda1 /home/pi/media -o rw -o uid=pi -o gid=pi -o nosuid,nodev
-allow|/bin/mount /dev/sda1 /home/pi/media -o rw -o uid=pi -o gid=pi -o nosuid,nodev
-allow|/bin/mount /dev/sda /home/pi/media -o nosuid,nodev
+allow|mount -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sda1 /home/pi/media
+allow|mount -o nosuid,nodev /dev/sda1 /home/pi/media
+allow|mount -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sdb /home/pi/media
+allow|mount -o nosuid,nodev /dev/sdb /home/pi/media
+allow|mount -o nosuid,nodev /dev/sdc15 /home/pi/media
+allow|/usr/bin/mount -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sda1 /home/pi/media
+allow|/bin/mount -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sda1 /home/pi/media
+allow|/bin/mount -o nosuid,nodev /dev/sda /home/pi/media
 allow|umount /home/pi/media
 allow|/bin/umount /home/pi/media
 allow|rm -r /home/pi/media
@@ -127,15 +127,19 @@ deny|mount /dev/sda1 /mnt
 deny|mount /dev/sda1 /home/pi
 deny|mount /dev/sda1 /home/pi/media/sub
 deny|mount /dev/mmcblk0p1 /home/pi/media
-deny|mount /dev/sda1 /home/pi/media -o rw -o uid=pi -o gid=pi -o nosuid,nodev -o suid
-deny|mount /dev/sda1 /home/pi/media -o rw -o uid=pi -o gid=pi -o nosuid,nodev -o dev
-deny|mount /dev/sda1 /home/pi/media -o rw -o uid=pi -o gid=pi
+deny|mount -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sda1 /home/pi/media -o suid
+deny|mount -o rw -o uid=pi -o gid=pi -o nosuid,nodev -o dev /dev/sda1 /home/pi/media
+deny|mount -o rw -o uid=pi -o gid=pi /dev/sda1 /home/pi/media
 deny|mount /dev/sda1 /home/pi/media
-deny|mount /dev/sda1 /home/pi/media -o nosuid
-deny|mount /dev/sda1 /home/pi/media -o nodev
-deny|mount /dev/sda1 /home/pi/media -o suid,nodev
-deny|mount /dev/sda1 /home/pi/media -o rw -o uid=0 -o gid=pi
-deny|mount /dev/sda1 /home/pi/media -o rw
+deny|mount -o nosuid /dev/sda1 /home/pi/media
+deny|mount -o nodev /dev/sda1 /home/pi/media
+deny|mount -o suid,nodev /dev/sda1 /home/pi/media
+deny|mount -o rw -o uid=0 -o gid=pi -o nosuid,nodev /dev/sda1 /home/pi/media
+deny|mount -o rw /dev/sda1 /home/pi/media
+deny|mount -o nosuid,nodev /dev/sda1 /home/pi/media/sub
+deny|mount -o nosuid,nodev /dev/sda1 /home/pi/media2
+deny|mount /dev/sda1 /home/pi/media -o rw -o uid=pi -o gid=pi -o nosuid,nodev
+deny|mount /dev/sda1 /home/pi/media -o nosuid,nodev
 deny|mount -o remount,rw /
 deny|mount -o remount /home/pi/media
 deny|mount --bind /etc /home/pi/media

@@ -209,9 +209,10 @@ set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # The sudoers rules use argument regular expressions (sudo 1.9.10 and
-# later); the maintainer scripts use deb-systemd-helper and -invoke.
+# later); the maintainer scripts use deb-systemd-helper and -invoke, and
+# chattr and lsattr for the mount point.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "sudo (>= 1.9.10), fdisk, mount, alsa-utils, init-system-helpers (>= 1.52)")
+    "sudo (>= 1.9.10), fdisk, mount, alsa-utils, init-system-helpers (>= 1.52), e2fsprogs")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${TARVEX_PACKAGING_DIR}/debian/preinst
     ${TARVEX_PACKAGING_DIR}/debian/postinst

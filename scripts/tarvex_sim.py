@@ -84,19 +84,22 @@ class Sandbox:
     """build: the build whose tarvexd runs (see build_dir); emulator: what runs
     that build's programs on this machine, e.g. ["qemu-arm"] ($TARVEX_EMULATOR
     by default); network=False: a network namespace of its own with only
-    loopback; new_session: for an interactive caller, starts and stops out of
-    the terminal's process group, so that a Ctrl-C reaches the caller only,
-    who then stops the sandbox; and a Ctrl-C, SIGTERM or SIGHUP that comes
+    loopback; locked_media=True: the mount point is root's and immutable, as
+    the package leaves it on a device; new_session: for an interactive caller,
+    starts and stops out of the terminal's process group, so that a Ctrl-C
+    reaches the caller only, who then stops the sandbox; and a Ctrl-C,
+    SIGTERM or SIGHUP that comes
     during a start or stop is delivered once it is over, since either cut
     short could leave a state dir or a loop device behind."""
 
-    def __init__(self, build=None, emulator=None, network=True, new_session=False,
-                 launcher=LAUNCHER):
+    def __init__(self, build=None, emulator=None, network=True, locked_media=False,
+                 new_session=False, launcher=LAUNCHER):
         self.build = build_dir(build)
         if emulator is None:
             emulator = os.environ.get("TARVEX_EMULATOR", "").split()
         self.emulator = list(emulator)
         self.network = network
+        self.locked_media = locked_media
         self.new_session = new_session
         self.launcher = str(launcher)
         self.dir = None
@@ -114,7 +117,8 @@ class Sandbox:
     def start(self):
         if self.dir is not None:
             raise SandboxError("sandbox already started")
-        args = ["start", "--build", str(self.build)] + ([] if self.network else ["--no-net"])
+        args = (["start", "--build", str(self.build)] + ([] if self.network else ["--no-net"])
+                + (["--locked-media"] if self.locked_media else []))
         with _signals_held(self.new_session):
             r = self._launch(*args, env=dict(os.environ, TARVEX_SB_OWNER=str(os.getpid())))
             if r.returncode != 0:
@@ -233,6 +237,7 @@ printf '%s end %s\\n' '{token}' "$rc"
 exit "$rc"
 """
 WRAPPER_DIR = "/run/tarvex-scripts"
+DAEMON = "/run/tarvex/tarvexd"
 
 
 class Daemon:
@@ -259,7 +264,9 @@ class Daemon:
         self._cond = threading.Condition()
         # Two pipes, one list: on a shared pipe a tool's partial stderr line
         # ("Playing WAVE '...' : ") and a status line can end up on one line.
-        self.proc = sb.popen(*sb.emulator, str(sb.build / "tarvexd"), user="pi", cwd="/home/pi",
+        # The sandbox's copy of the build's daemon: pi may not be able to
+        # enter the build directory.
+        self.proc = sb.popen(*sb.emulator, DAEMON, user="pi", cwd="/home/pi",
                              env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.started = time.monotonic()
         self._readers = [threading.Thread(target=self._read, args=(stream, source), daemon=True)

@@ -13,6 +13,7 @@ import argparse
 import collections
 import contextlib
 import os
+import re
 import signal
 import stat
 import subprocess
@@ -65,13 +66,30 @@ class Interrupted(BaseException):
         raise Interrupted(signum)
 
 
+# What a terminal would obey rather than show: C0 and C1 controls (escape
+# sequences, carriage returns) and the marks that reverse the order of text.
+# Printed as they came from a key or its script, they could clear the screen,
+# overwrite a line or fake one of the trial's own ("Result: the key works").
+UNPRINTABLE = re.compile("[\x00-\x08\x0a-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069]")
+
+
+def printable(text):
+    """TEXT with every control character (newlines too, tabs kept) escaped."""
+    return UNPRINTABLE.sub(lambda m: repr(m.group())[1:-1], str(text))
+
+
+def lines_printable(text):
+    return "\n".join(map(printable, str(text).split("\n")))
+
+
 def say(text):
-    """Narration, marked off from what the daemon prints."""
-    print("== " + text.replace("\n", "\n   "), flush=True)
+    """Narration, marked off from what the daemon prints. Its line breaks are
+    the narration's own: anything from the key in it must be printable()."""
+    print("== " + lines_printable(text).replace("\n", "\n   "), flush=True)
 
 
 def field(label, text):
-    print(f"   {label:<16} " + str(text).replace("\n", "\n" + " " * 20), flush=True)
+    print(f"   {label:<16} " + lines_printable(text).replace("\n", "\n" + " " * 20), flush=True)
 
 
 def human_size(n):
@@ -197,12 +215,13 @@ class Trial:
             stage, left_out, total, count = self.sb.stage(path, MAX_FOLDER_BYTES)
             if left_out:
                 say("Not copied, as an exFAT key holds only files and folders (no link is followed): "
-                    + ", ".join(left_out[:6]) + (", ..." if len(left_out) > 6 else ""))
+                    + ", ".join(map(printable, left_out[:6])) + (", ..." if len(left_out) > 6 else ""))
             # Room for exFAT's clusters and to spare; a sparse image costs nothing for it.
             self.sb.key("create", KEY, f"{max(64, int(total * 1.1 + count * 32768) // MIB + 32)}M:exfat")
             self.sb.key("put", KEY, stage, folder or ".", timeout=1800)
         r = self.sb.exec("key", "ls", KEY)
-        names = sorted((line.split(None, 8)[-1] for line in r.stdout.splitlines()[1:]), key=str.lower)
+        names = sorted((printable(line.split(None, 8)[-1]) for line in r.stdout.splitlines()[1:]),
+                       key=str.lower)
         say("The key's root holds: " + (", ".join(names) or "nothing") if r.returncode == 0 else
             "The key's files cannot be listed: it does not mount here either")
 
@@ -223,7 +242,7 @@ class Trial:
         end, found = self.d.mark(), self.c.kLineFolderFoundSuffix
         for t, text, source in self.d.lines[self.shown:end]:
             if source == "start":
-                self.script_start, self.script = t, "bash " + text
+                self.script_start, self.script = t, "bash " + printable(text)
                 say(f"The daemon runs the script and waits for it (here for up to {self.timeout:g} s)")
             elif source == "end":
                 self.script_end, self.script_rc = t, int(text)
@@ -232,9 +251,9 @@ class Trial:
                 self.repeats[source, text] += 1
                 # A line repeated on stderr shows once: the beep's aplay, mount's complaints.
                 if source != "err" or self.repeats[source, text] == 1:
-                    print(f"{t:9.1f}  {'| ' if source == 'script' else ''}{text}", flush=True)
+                    print(f"{t:9.1f}  {'| ' if source == 'script' else ''}{printable(text)}", flush=True)
             if source == "out" and text.startswith(self.c.kMountPoint) and text.endswith(found):
-                self.folder = text[:-len(found)]
+                self.folder = printable(text[:-len(found)])
         self.shown = end
 
     def findmnt(self):
@@ -251,7 +270,8 @@ class Trial:
     def run(self):
         sb, c = self.sb, self.c
         say(f"Simulated device ready (sandbox {sb.dir}): user pi in /home/pi, the key at "
-            f"{c.kMountPoint}, no network, sounds into a null device")
+            f"{c.kMountPoint} (root's and immutable, as the package makes it), no network, sounds into a "
+            "null device")
         self.prepare_device()
         self.d = Daemon(sb, scripts=True)
         say("Started tarvexd as pi. What it prints follows, verbatim, after the seconds since its start;"
@@ -303,10 +323,11 @@ class Trial:
         killed = ""
         with contextlib.suppress(ValueError, TypeError):
             killed = f", killed by {signal.Signals(rc - 128).name}"
-        played = collections.Counter(os.path.basename(s) for s in sounds(self.sb))
-        changes = ([f"{n}: new, {after[n][0]} bytes" for n in sorted(set(after) - set(before))]
-                   + [f"{n}: removed" for n in sorted(set(before) - set(after))]
-                   + [f"{n}: changed, now {after[n][0]} bytes" for n in sorted(after)
+        played = collections.Counter(printable(os.path.basename(s)) for s in sounds(self.sb))
+        p = printable
+        changes = ([f"{p(n)}: new, {after[n][0]} bytes" for n in sorted(set(after) - set(before))]
+                   + [f"{p(n)}: removed" for n in sorted(set(before) - set(after))]
+                   + [f"{p(n)}: changed, now {after[n][0]} bytes" for n in sorted(after)
                       if n in before and after[n] != before[n]])
         say("Summary")
         for label, text in [
@@ -323,7 +344,7 @@ class Trial:
                 ("pending log", self.log_text is not None and (
                     "still on the device" if os.path.basename(c.kLocalLogPath) in after else
                     "handed over to the key as log.txt" if key_log else "gone from the device")),
-                ("log.txt on key", "\n".join(f"| {line}" for line in key_log[:8])
+                ("log.txt on key", "\n".join(f"| {printable(line)}" for line in key_log[:8])
                  + (f"\n| ... ({len(key_log) - 8} more lines)" if len(key_log) > 8 else "")),
                 ("unmounted", unmounted),
                 ("in /home/pi", "\n".join(changes[:12]))]:
@@ -366,7 +387,7 @@ def main(argv=None):
         if os.geteuid() != 0:
             raise Failure("run as root (sudo): the simulated device needs it", EXIT_USAGE)
         say("try_key: the real tarvexd on a simulated device, with a simulated USB key")
-        sb = Sandbox(build, network=False, new_session=True).start()
+        sb = Sandbox(build, network=False, locked_media=True, new_session=True).start()
         trial = Trial(sb, source, log_text, trusted, args.timeout)
         try:
             code = trial.run()
@@ -382,7 +403,7 @@ def main(argv=None):
     except KeyboardInterrupt:
         stopped_by = signal.SIGINT
     except (Failure, SandboxError) as e:
-        print(f"try_key: {e}", file=sys.stderr, flush=True)
+        print(f"try_key: {printable(e)}", file=sys.stderr, flush=True)
         return getattr(e, "code", EXIT_KEY_FAILED)
     left = "the simulated device is gone, nothing is left mounted or attached"
     try:  # for a signal that came before the trial's own clean-up was set up

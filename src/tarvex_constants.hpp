@@ -30,13 +30,22 @@ constexpr int kFailedSizeSkips[] = {3, 6, 9};
 constexpr const char* kMountPoint = "/home/pi/media";
 constexpr const char* kIsMountedCommand =
     "if mountpoint -q /home/pi/media ; then echo Yes; else echo No; fi";
-constexpr const char* kMountCommandPrefix = "sudo mount /dev/sd";
+// The two mount lines, options first and the mount point last:
+//   sudo mount -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sdXN /home/pi/media
+//   sudo mount -o nosuid,nodev /dev/sdXN /home/pi/media
+// sudo matches the arguments joined by blanks, so pi could pass a path that
+// holds blanks as one argument. With the mount point last, no such path can
+// swallow the options after it; the sudoers rules allow exactly these lines.
+constexpr const char* kMountCommandPrefix = "sudo mount";
 // First try: the key's files handed to pi (FAT, exFAT). The fallback, for file
 // systems that refuse uid/gid (ext4), drops these.
-constexpr const char* kMountOwnerOptions = "  -o rw -o uid=pi -o gid=pi";
+constexpr const char* kMountOwnerOptions = " -o rw -o uid=pi -o gid=pi";
 // On both lines: a key is untrusted, so no setuid programs or device nodes
 // from it take effect.
 constexpr const char* kMountSafetyOptions = " -o nosuid,nodev";
+// After the options: this, the disk's letter and the partition's number, a
+// blank and kMountPoint.
+constexpr const char* kMountDevicePrefix = " /dev/sd";
 constexpr const char* kUnmountCommand = "sudo umount /home/pi/media";
 constexpr const char* kRemoveMountPointCommand = "sudo rm -r /home/pi/media";
 constexpr const char* kMakeMountPointCommand = "mkdir /home/pi/media";

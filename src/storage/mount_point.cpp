@@ -1,6 +1,9 @@
 #include "storage/mount_point.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,15 +19,17 @@
 
 namespace {
 
-std::string mountCommandBase(char letter, int partition) {
-    std::string base = tarvex::kMountCommandPrefix;
-    base += letter;
+std::string mountCommand(const std::string& options, char letter, int partition) {
+    std::string command = tarvex::kMountCommandPrefix;
+    command += options;
+    command += tarvex::kMountDevicePrefix;
+    command += letter;
     if (partition >= 0) {
-        base += std::to_string(partition);
+        command += std::to_string(partition);
     }
-    base += ' ';
-    base += tarvex::kMountPoint;
-    return base;
+    command += ' ';
+    command += tarvex::kMountPoint;
+    return command;
 }
 
 bool isMountedAndListable() { return isMounted() && isMountedDirAccesable(); }
@@ -40,20 +45,39 @@ bool waitForMount() {
     return polls < tarvex::kMountWaitPolls;
 }
 
+// True when the mount point is a directory flagged immutable (chattr +i), as
+// the package makes it so that pi, who owns /home/pi, cannot move it. Nothing
+// can have been written into it, and neither rm nor mkdir could change it.
+// Asked of the directory itself: a link there is not followed.
+bool mountPointIsImmutable() {
+    const int fd =
+        open(tarvex::kMountPoint, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    int flags = 0;
+    const bool immutable =
+        ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_IMMUTABLE_FL) != 0;
+    close(fd);
+    return immutable;
+}
+
 // After a failed attempt the mount point is removed and made again, so a stale
 // directory (or one a failed FUSE mount left behind) does not block the next
 // attempt. The removal is recursive and runs as root, so it is skipped when the
 // kernel has anything mounted there: a mount that showed up late, or one the
-// mountpoint tool could not see, would otherwise lose the key's files.
+// mountpoint tool could not see, would otherwise lose the key's files. An
+// immutable, empty mount point has nothing to clean, and is left alone quietly.
 void recreateMountPoint() {
-    const bool safeToRemove = !mountsAtOrBelow(tarvex::kMountPoint);
-    if (safeToRemove) {
-        runCommand(tarvex::kRemoveMountPointCommand);
-    } else {
+    const bool mountedThere = mountsAtOrBelow(tarvex::kMountPoint);
+    const bool clean = !mountedThere && mountPointIsImmutable();
+    if (mountedThere) {
         printStatusLine(tarvex::kLineNotRemovingMountPoint);
+    } else if (!clean) {
+        runCommand(tarvex::kRemoveMountPointCommand);
     }
     usleep(tarvex::kCleanupPauseMicroseconds);
-    if (safeToRemove) {
+    if (!mountedThere && !clean) {
         runCommand(tarvex::kMakeMountPointCommand);
     }
     usleep(tarvex::kCleanupPauseMicroseconds);
@@ -142,16 +166,18 @@ bool isMountedDirAccesable() {
 }
 
 bool MountUsbkey(char letter, int partition) {
-    const std::string base = mountCommandBase(letter, partition);
+    const std::string withOwner = mountCommand(
+        std::string(tarvex::kMountOwnerOptions) + tarvex::kMountSafetyOptions, letter, partition);
+    const std::string plain = mountCommand(tarvex::kMountSafetyOptions, letter, partition);
     int attempts = 0;
     while (!isMountedAndListable() && attempts < tarvex::kMountAttempts) {
         // Not a directory: no mount there; the clean-up below puts a real
         // directory in its place (rm -r removes a link, not its target).
         if (mountPointRefusal() == nullptr) {
-            runCommand(base + tarvex::kMountOwnerOptions + tarvex::kMountSafetyOptions);
+            runCommand(withOwner);
             if (!isMounted()) {
                 printStatusLine(tarvex::kLineMountFallback);
-                runCommand(base + tarvex::kMountSafetyOptions);
+                runCommand(plain);
             }
             if (waitForMount()) {
                 printStatusLine(tarvex::kLineMounted);

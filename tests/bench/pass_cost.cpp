@@ -230,7 +230,10 @@ Resident residentOfDaemon(const std::string& binary, const char* label) {
     std::ifstream size(binary, std::ios::ate | std::ios::binary);
     r.binaryKiB = static_cast<long>(size.tellg()) / 1024;
     const std::string log = std::string("/tmp/tarvexd-") + label + ".log";
-    const pid_t pid = startAsPi(binary, {}, log);
+    // A copy: pi may not be able to enter the checkout it was built in.
+    const std::string copy = std::string("/run/tarvex/tarvexd-") + label;
+    if (!sh("install -m 755 '" + binary + "' " + copy)) return r;
+    const pid_t pid = startAsPi(copy, {}, log);
     std::this_thread::sleep_for(std::chrono::seconds(kDaemonSeconds));
     const std::string status = "\n" + fileText("/proc/" + std::to_string(pid) + "/status");
     r.rss = statusField(status, "VmRSS");

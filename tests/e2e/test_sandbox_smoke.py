@@ -1,7 +1,9 @@
 """Checks of the test sandbox itself: what the end-to-end tests build on."""
 
+import grp
 import os
 import pathlib
+import pwd
 import signal
 import subprocess
 import time
@@ -12,13 +14,12 @@ from tarvex_sim import (LAUNCHER, Sandbox, assert_nothing_left, attached_loop_id
                         image_id, wait_until)
 
 PI_OPTS = ["-o", "rw", "-o", "uid=pi", "-o", "gid=pi", "-o", "nosuid,nodev"]
-MOUNT = ["sudo", "mount", "/dev/sda1", "/home/pi/media"]
+MOUNT = ["sudo", "mount", *PI_OPTS, "/dev/sda1", "/home/pi/media"]
 
 
 # Each row: command, user, expected exit status, expected stdout.
 DEVICE_LOOK = [
     (["id", "-un"], "pi", 0, "pi"),
-    (["id", "-u"], "pi", 0, "1000"),
     (["pwd"], "pi", 0, "/home/pi"),
     (["stat", "-c", "%U:%G %a", "/home/pi", "/home/pi/media"], "pi", 0, "pi:pi 755\npi:pi 755"),
     (["stat", "-c", "%a", "/tmp"], "root", 0, "1777"),
@@ -39,6 +40,12 @@ def test_looks_like_the_device(sandbox):
         r = sandbox.exec(*cmd, user=user)
         assert (r.returncode, r.stdout.strip()) == (status, out), (cmd, r.stderr)
     assert not os.path.exists("/usr/tarvex-sandbox-probe")
+    # pi is nobody on the host, and sudo knows the packaged rules only.
+    uid, gid = sandbox.exec("sh", "-c", "id -u; id -g", user="pi").stdout.split()
+    for lookup, number in ((pwd.getpwuid, uid), (grp.getgrgid, gid)):
+        with pytest.raises(KeyError):
+            lookup(int(number))
+    assert sandbox.exec("ls", "/etc/sudoers.d").stdout.split() == ["tarvexd"]
 
 
 def test_fake_quorl_logs_each_start(sandbox):
@@ -57,7 +64,7 @@ def test_fake_quorl_logs_each_start(sandbox):
 # terminal or password: exit status and a piece of the expected output.
 SUDO_STEPS = [
     (["sudo", "fdisk", "-l", "/dev/sda1"], 0, "Disk /dev/sda1: 64 MiB"),
-    (MOUNT + PI_OPTS, 0, ""),
+    (MOUNT, 0, ""),
     (["mountpoint", "-q", "/home/pi/media"], 0, ""),
     (["sudo", "umount", "/home/pi/media"], 0, ""),
     (["sudo", "rm", "-r", "/home/pi/media"], 0, ""),
@@ -93,13 +100,13 @@ def test_key_mounts_like_a_usb_key(sandbox, fs, takes_pi_opts, owner):
     sandbox.key("insert", "k", "sda")
     assert sandbox.exec("ls", "/dev").stdout.split().count("sda2") == 1
 
-    mount = ["sudo", "mount", "/dev/sda2", "/home/pi/media"]
-    r = sandbox.exec(*mount, *PI_OPTS, user="pi")
+    where = ["/dev/sda2", "/home/pi/media"]
+    r = sandbox.exec("sudo", "mount", *PI_OPTS, *where, user="pi")
     if takes_pi_opts:
         assert r.returncode == 0, r.stderr
     else:
         assert r.returncode != 0 and "bad option" in r.stderr
-        r = sandbox.exec(*mount, "-o", "nosuid,nodev", user="pi")
+        r = sandbox.exec("sudo", "mount", "-o", "nosuid,nodev", *where, user="pi")
         assert r.returncode == 0, r.stderr
 
     r = sandbox.exec("stat", "-c", "%U", "/home/pi/media/_QuorlUpdate/quorlupdate.sh", user="pi")
@@ -172,7 +179,7 @@ def test_stop_leaves_nothing():
         sb.key("insert", "k", "sda")
         # Busy at stop: a FUSE mount, a running process, a destroyed key
         # whose loop is still in use.
-        assert sb.exec(*MOUNT, *PI_OPTS, user="pi").returncode == 0
+        assert sb.exec(*MOUNT, user="pi").returncode == 0
         sb.popen("sleep", "300", user="pi")
         sb.key("destroy", "k")
         assert images <= attached_loop_ids()

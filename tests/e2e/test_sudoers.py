@@ -6,6 +6,7 @@ nothing in the system log. The log is the sandbox's own /dev/log, taken by a
 listener for the length of a test.
 """
 
+import shlex
 import socket
 import subprocess
 import time
@@ -13,7 +14,7 @@ import uuid
 
 import pytest
 
-from tarvex_sim import constants
+from tarvex_sim import Sandbox, constants
 
 DROP_IN = "/etc/sudoers.d/tarvexd"
 CAPTURE = "/tmp/syslog.capture"
@@ -47,8 +48,8 @@ def fdisk(node):
 
 
 def mount(disk, options):
-    """The daemon's mount line for /dev/sd<DISK>; OPTIONS as it appends them."""
-    return sudo_n(f"{C.kMountCommandPrefix}{disk} {C.kMountPoint}{options}")
+    """The daemon's mount line for /dev/sd<DISK> with OPTIONS, as it builds it."""
+    return sudo_n(f"{C.kMountCommandPrefix}{options}{C.kMountDevicePrefix}{disk} {C.kMountPoint}")
 
 
 def as_pi(sb, line):
@@ -101,7 +102,7 @@ REFUSED = [
     ("sudo -n rm -r /etc", lambda sb: sb.exec("test", "-f", "/etc/passwd").returncode == 0),
     ("sudo -n rm -r /home/pi", lambda sb: sb.exec("test", "-d", "/home/pi").returncode == 0),
     ("sudo -n mount /dev/sda1 /mnt", lambda sb: sb.exec("mountpoint", "-q", "/mnt").returncode != 0),
-    ("sudo -n mount /dev/sda1 /home/pi/media -o rw -o uid=pi -o gid=pi -o nosuid,nodev -o suid",
+    ("sudo -n mount -o rw -o uid=pi -o gid=pi -o nosuid,nodev -o suid /dev/sda1 /home/pi/media",
      lambda sb: not is_mounted(sb)),
     # Without nosuid,nodev a key's setuid programs would give pi root.
     ("sudo -n mount /dev/sda1 /home/pi/media", lambda sb: not is_mounted(sb)),
@@ -206,3 +207,48 @@ def test_key_passes_write_no_syslog(sandbox, flag, expected):
         assert lines == []
     else:
         assert any(expected in line for line in lines), lines
+
+
+# pi's own way to root through the allowed mount line, as an update script
+# could take it: pi owns /home/pi, so it can try to move the mount point away,
+# or to make a name that is the mount point followed by the line's options,
+# and to put a link to /etc/sudoers.d there; sudo then mounts an ext4 key
+# whose root holds a rules file of its own. What stops it on a device: the
+# package's immutable mount point, and options that come before the mount point.
+KEY_RULES = "pi ALL=(ALL) NOPASSWD: ALL\n"
+
+
+def attempts(options):
+    """The daemon's mount line with OPTIONS for the key at sda, as pi may
+    split it: each run of its words that begins with the mount point, passed
+    as one argument whose name pi can make."""
+    words = f"{C.kMountCommandPrefix}{options}{C.kMountDevicePrefix}a {C.kMountPoint}".split()
+    for i, word in enumerate(words):
+        if word == C.kMountPoint:
+            for j in range(i + 1, len(words) + 1):
+                yield " ".join(words[i:j]), words[:i] + [" ".join(words[i:j])] + words[j:]
+
+
+def test_pi_cannot_mount_a_key_over_sudoers_d():
+    with Sandbox(locked_media=True) as sb:
+        sb.key("create", "k", "--table", "none", "32M:ext4")
+        sb.key("write", "k", "rules", input=KEY_RULES)
+        sb.key("chmod", "k", "0440", "rules")
+        sb.key("insert", "k", "sda")
+        mounted_here, escapes = 0, []
+        for options in (C.kMountOwnerOptions + C.kMountSafetyOptions, C.kMountSafetyOptions):
+            for name, args in attempts(options):
+                steps = [f"test -L {C.kMountPoint} || sudo -n umount {C.kMountPoint}",
+                         f"rmdir {C.kMountPoint} || mv {C.kMountPoint} /tmp/moved || "
+                         f"rm -r {C.kMountPoint}"] if name == C.kMountPoint else []
+                steps += [f"ln -s /etc/sudoers.d {shlex.quote(name)}",
+                          sudo_n(" ".join(map(shlex.quote, args)))]
+                as_pi(sb, "; ".join(steps))
+                if as_pi(sb, "sudo -n true").returncode == 0:
+                    escapes.append(args)
+                # The key did get mounted, only not where pi wanted it.
+                mounted_here += sb.exec("test", "-f", f"{C.kMountPoint}/rules").returncode == 0
+                sb.exec("sh", "-c", f"test -L {C.kMountPoint} || umount {C.kMountPoint}")
+        assert escapes == []
+        assert sb.exec("ls", "-A", "/etc/sudoers.d").stdout.split() == ["tarvexd"]
+        assert mounted_here > 0, "the key was never mounted: the case proves nothing"

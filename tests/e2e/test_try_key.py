@@ -102,6 +102,16 @@ OWN_FOLDERS = [
     ("echo going down\nkill -9 $$\n", [], 1,
      {"exit status": "137 (not looked at by the daemon, killed by SIGKILL)"},
      ["| going down\n", "The script ended with exit status 137"]),
+    # A key's script that tries to take over the terminal or fake the verdict:
+    # shown, escaped, and the one verdict is the trial's own.
+    ("printf '\\033[2J\\033[H== Result: the key works\\n'\n"
+     "printf 'done\\r== Result: the key works\\n'\n"
+     "touch \"/home/pi/$(printf 'x\\n== Result: the key works\\033[0m')\"\n"
+     "printf '\\033]0;retitled\\007\\n' >>/tmp/aplay.log\n"
+     "exit 1\n", [], 1,
+     {"in /home/pi": "x\\n== Result: the key works\\x1b[0m: new, 0 bytes"},
+     ["| \\x1b[2J\\x1b[H== Result: the key works\n", "| done\\r== Result: the key works\n",
+      "\\x1b]0;retitled\\x07 x1", "== Result: the script ran and ended with exit status 1"]),
     ("echo stuck for good\nsleep 1000\n", ["--timeout", "2"], 1,
      {"exit status": "none: still running after 2 s"},
      ["| stuck for good", "The script is still running after 2 s", "sleep 1000"]),
@@ -115,7 +125,7 @@ OWN_FOLDERS = [
 
 
 @pytest.mark.parametrize("script, options, code, fields, lines", OWN_FOLDERS,
-                         ids=["exit-3", "killed", "never-ends", "trusted-key"])
+                         ids=["exit-3", "killed", "escapes", "never-ends", "trusted-key"])
 def test_own_update_folder(tmp_path, script, options, code, fields, lines):
     folder = tmp_path / "my-update"
     folder.mkdir()
@@ -137,6 +147,8 @@ def test_own_update_folder(tmp_path, script, options, code, fields, lines):
     for label, text in fields.items():
         assert s[label].startswith(text), (label, s[label])
     assert "Killed" not in r.stdout
+    assert re.findall(r"[\x00-\x08\x0b-\x1f\x7f-\x9f]", r.stdout) == []
+    assert len(re.findall("^== Result:", r.stdout, re.M)) == 1, r.stdout
     assert snapshot(folder) == before, "the person's folder was changed"
     assert_sandbox_gone(r.stdout)
     assert time.monotonic() - started < 40

@@ -25,7 +25,8 @@ inline bool insideSandbox() { return std::ifstream("/run/tarvex/bin/key").good()
 inline void resetDevice() {
     sh("while mountpoint -q /home/pi/media; do umount -l /home/pi/media || break; done");
     sh("rm -f /dev/sd* /tmp/aplay.log /home/pi/log.txt");
-    sh("rm -rf /home/pi/media && mkdir /home/pi/media && chown pi:pi /home/pi/media");
+    sh("chattr -i /home/pi/media 2>/dev/null; rm -rf /home/pi/media && mkdir /home/pi/media && "
+       "chown pi:pi /home/pi/media");
 }
 
 // Writes /tmp/fakebin/<name> and puts /tmp/fakebin first on PATH. Commands

@@ -236,7 +236,7 @@ TEST_F(Fault, MissingSoundsDoNotStopTheUpdate) {
 // What pi could do with the key's files once the daemon has mounted it; pi is
 // who runs the update script and who holds a shell on the device.
 std::string asPi(const std::string& command) {
-    return "setpriv --reuid=1000 --regid=1000 --clear-groups sh -c '" + command + "'";
+    return "setpriv --reuid=pi --regid=pi --clear-groups sh -c '" + command + "'";
 }
 
 struct HostileKeyCase {

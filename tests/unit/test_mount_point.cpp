@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -98,6 +99,27 @@ TEST_F(MountPoint, UnformattedKeyFailsThreeTimesAndLeavesAnEmptyMountPoint) {
     EXPECT_FALSE(sh("test -e /home/pi/media/stale-file"));
 }
 
+// As the package leaves it on a device: root's, immutable, empty. Failed
+// attempts have nothing to clean there, and say nothing about it.
+TEST_F(MountPoint, ImmutableMountPointIsNotCleanedUp) {
+    ASSERT_TRUE(sh("key create k --table dos 64M:raw && key insert k sda"));
+    ASSERT_TRUE(sh("chown root:root /home/pi/media && chattr +i /home/pi/media"));
+    fakeTool("sudo", "echo \"sudo $*\" >> /tmp/commands.log; exec /usr/bin/sudo \"$@\"");
+    fakeTool("mkdir", "echo \"mkdir $*\" >> /tmp/commands.log; exec /usr/bin/mkdir \"$@\"");
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(MountUsbkey('a', 1));
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(sandbox::withoutToolBanners(out), kFallback + kFallback + kFallback);
+    const std::string commands = sandbox::fileText("/tmp/commands.log");
+    EXPECT_EQ(commands.find(tarvex::kRemoveMountPointCommand), std::string::npos) << commands;
+    EXPECT_EQ(commands.find("mkdir"), std::string::npos) << commands;
+    EXPECT_NE(commands.find("sudo mount"), std::string::npos) << commands;
+    EXPECT_EQ(err.find("Operation not permitted"), std::string::npos) << err;
+    EXPECT_EQ(output("lsattr -d /home/pi/media | cut -c5"), "i\n");
+}
+
 TEST_F(MountPoint, MissingMountPointIsCreatedByTheFirstCleanUp) {
     ASSERT_TRUE(sh("key create k --table dos 64M:exfat && key insert k sda"));
     ASSERT_TRUE(sh("rmdir /home/pi/media"));
@@ -129,7 +151,9 @@ TEST_F(MountPoint, MountPiCannotReadIsNotListable) {
         sh("key create k --table dos 64M:ext4 && key chmod k:1 0700 . && key insert k sda"));
     ASSERT_TRUE(MountUsbkey('a', 1));
     // The daemon runs as pi; root would list anything.
-    ASSERT_EQ(seteuid(1000), 0);
+    const passwd* pi = getpwnam("pi");
+    ASSERT_NE(pi, nullptr);
+    ASSERT_EQ(seteuid(pi->pw_uid), 0);
     const bool listable = isMountedDirAccesable();
     ASSERT_EQ(seteuid(0), 0);
     EXPECT_TRUE(isMounted());
