@@ -42,7 +42,8 @@ std::string readCommandLineStart(const char* pid) {
             break;
         }
         commandLine.append(buffer, got);
-        if (std::memchr(buffer, '\0', got) != nullptr || std::memchr(buffer, '\n', got) != nullptr) {
+        if (std::memchr(buffer, '\0', got) != nullptr ||
+            std::memchr(buffer, '\n', got) != nullptr) {
             break;
         }
     }
@@ -79,7 +80,8 @@ std::optional<std::vector<int>> scanProcessTable(const std::string& name) {
 }  // namespace
 
 bool commandLineNames(const std::string& commandLine, const std::string& name) {
-    const std::string argument = commandLine.substr(0, commandLine.find_first_of(std::string("\0\n", 2)));
+    const std::string argument =
+        commandLine.substr(0, commandLine.find_first_of(std::string("\0\n", 2)));
     if (argument.empty()) {
         return false;
     }
