@@ -44,14 +44,14 @@ for harness in "${harnesses[@]}"; do
   if "$build/tests/fuzz/$harness" -max_total_time="$seconds" -timeout=10 -max_len=8192 \
        -print_final_stats=1 -artifact_prefix="$work/$harness/" \
        "$work/$harness" "tests/fuzz/corpus/$harness" >"$work/$harness.log" 2>&1; then
-    grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units)' "$work/$harness.log" || true
+    grep -E '^(#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units)' "$work/$harness.log" || true
   else
     tail -n 40 "$work/$harness.log"
     failed+=("$harness")
   fi
 done
 if [ ${#failed[@]} -gt 0 ]; then
-  echo "fuzz.sh: found crashes in ${failed[*]}; inputs and logs in $work" >&2
+  echo "fuzz.sh: ${failed[*]} failed (a crash, or see the log); inputs and logs in $work" >&2
   exit 1
 fi
 [ -n "$keep" ] || rm -rf "$work"
