@@ -3,6 +3,8 @@
 # fdisk, the kernel's mount table, real processes' command lines. Run as root;
 # it mounts only inside a private mount namespace and leaves nothing behind.
 # Seeds the fuzzers added (crashes found, kept for good) are left alone.
+# seed.key, without a password, signs the signature seeds; its public half is
+# the harness's trusted key and is trusted nowhere else.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 out=$here/corpus
