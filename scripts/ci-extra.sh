@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The heavier CI steps, after the README's test command: static checks,
-# sanitizer builds, the armhf and arm64 builds under qemu (unit and end-to-end
-# tests), the packages with lintian and through dpkg, the service unit, the
-# sudoers policy, and the soak. Run as root on Debian 12.
+# sanitizer builds, the fuzzers, the armhf and arm64 builds under qemu (unit
+# and end-to-end tests), the packages with lintian and through dpkg, the
+# service unit, the sudoers policy, and the soak. Run as root on Debian 12.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
@@ -10,7 +10,7 @@ repo=$PWD
 export DEBIAN_FRONTEND=noninteractive
 scripts/install-deps.sh armhf arm64
 apt-get install -y -qq --no-install-recommends \
-  clang-tidy clang-format cppcheck lintian dpkg-dev file systemd >/dev/null
+  clang-tidy clang-format cppcheck lintian dpkg-dev file systemd clang libclang-rt-14-dev >/dev/null
 
 trap 'tests/sandbox/sandbox sweep --stale >/dev/null 2>&1 || true' EXIT
 step_name=
@@ -32,6 +32,9 @@ for sanitize in address,undefined thread; do
   cmake --build "$dir" -j"$(nproc)" >/dev/null
   ctest --test-dir "$dir" -j"$(nproc)" --output-on-failure
 done
+
+step "fuzzing: every harness 60 s on its corpus under ASan + UBSan"
+scripts/fuzz.sh -t 60
 
 # The unit tests and part of the end-to-end tests on each ARM target, under
 # emulation: armhf on the Pi 1's ARM1176 core, the oldest any package must run

@@ -17,17 +17,21 @@ void runCommand(const std::string& command) {
     (void)status;
 }
 
+std::optional<std::string> readFirstLine(FILE* stream) {
+    char buffer[kFirstLineBufferSize];
+    if (std::fgets(buffer, sizeof buffer, stream) == nullptr) {
+        return std::nullopt;
+    }
+    return std::string(buffer);
+}
+
 std::optional<std::string> readFirstLine(const std::string& command) {
     std::fflush(stdout);
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) {
         return std::nullopt;
     }
-    char buffer[kFirstLineBufferSize];
-    const bool gotLine = std::fgets(buffer, sizeof buffer, pipe) != nullptr;
+    auto line = readFirstLine(pipe);
     pclose(pipe);
-    if (!gotLine) {
-        return std::nullopt;
-    }
-    return std::string(buffer);
+    return line;
 }

@@ -3,6 +3,7 @@
 // functions, so this is the one place that sees every command line.
 #pragma once
 
+#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -17,3 +18,6 @@ void runCommand(const std::string& command);
 // nothing, could not be started, or the read failed. Closing the pipe discards
 // the rest of the output and waits for the command.
 std::optional<std::string> readFirstLine(const std::string& command);
+
+// The first line of stream as readFirstLine(command) takes it from the pipe.
+std::optional<std::string> readFirstLine(FILE* stream);

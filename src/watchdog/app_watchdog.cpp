@@ -24,40 +24,31 @@ int g_gracePassesLeft = tarvex::kWatchdogGracePasses;
 // outage is reported once, not every pass.
 bool g_processTableUnreadable = false;
 
-// The first argument of /proc/<pid>/cmdline: its text up to the first NUL or
-// newline. "" when it cannot be read (a process that just exited) or is empty
-// (kernel threads, zombies). Plain reads rather than a stream: this runs for
-// every process on every pass.
-std::string readFirstArgument(const char* pid) {
+// The start of /proc/<pid>/cmdline: at least up to the first NUL or newline
+// when there is one. "" when it cannot be read (a process that just exited) or
+// is empty (kernel threads, zombies). Plain reads rather than a stream: this
+// runs for every process on every pass.
+std::string readCommandLineStart(const char* pid) {
     const std::string path = std::string(tarvex::kProcDir) + "/" + pid + "/cmdline";
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return "";
     }
-    std::string argument;
+    std::string commandLine;
     char buffer[256];
     for (;;) {
         const ssize_t got = read(fd, buffer, sizeof buffer);
         if (got <= 0) {
             break;
         }
-        const auto* end = static_cast<const char*>(std::memchr(buffer, '\0', got));
-        const auto* newline = static_cast<const char*>(std::memchr(buffer, '\n', got));
-        if (newline != nullptr && (end == nullptr || newline < end)) {
-            end = newline;
-        }
-        argument.append(buffer, end != nullptr ? end - buffer : got);
-        if (end != nullptr) {
+        commandLine.append(buffer, got);
+        if (std::memchr(buffer, '\0', got) != nullptr ||
+            std::memchr(buffer, '\n', got) != nullptr) {
             break;
         }
     }
     close(fd);
-    return argument;
-}
-
-std::string withoutDirectory(const std::string& path) {
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+    return commandLine;
 }
 
 // Ids of the processes named name; none when /proc cannot be listed or lists
@@ -75,8 +66,7 @@ std::optional<std::vector<int>> scanProcessTable(const std::string& name) {
             continue;
         }
         sawAnyProcess = true;
-        const std::string argument = readFirstArgument(entry->d_name);
-        if (!argument.empty() && withoutDirectory(argument) == name) {
+        if (commandLineNames(readCommandLineStart(entry->d_name), name)) {
             ids.push_back(static_cast<int>(id));
         }
     }
@@ -88,6 +78,16 @@ std::optional<std::vector<int>> scanProcessTable(const std::string& name) {
 }
 
 }  // namespace
+
+bool commandLineNames(const std::string& commandLine, const std::string& name) {
+    const std::string argument =
+        commandLine.substr(0, commandLine.find_first_of(std::string("\0\n", 2)));
+    if (argument.empty()) {
+        return false;
+    }
+    const auto slash = argument.rfind('/');
+    return (slash == std::string::npos ? argument : argument.substr(slash + 1)) == name;
+}
 
 std::vector<int> getProcIdByName(const std::string& name) {
     return scanProcessTable(name).value_or(std::vector<int>{});

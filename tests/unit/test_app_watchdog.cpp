@@ -71,6 +71,29 @@ INSTANTIATE_TEST_SUITE_P(
                     NameCase{"RenamedFirstArgument", "exec -a myapp /home/pi/Quorl", false}),
     [](const testing::TestParamInfo<NameCase>& info) { return info.param.name; });
 
+// The match itself, on command lines as /proc hands them over (NUL after each
+// argument), including ones a process rewrote for itself.
+TEST(CommandLine, NamesTheProcessByItsFirstArgumentOnly) {
+    using namespace std::string_literals;
+    const struct {
+        std::string commandLine;
+        bool names;
+    } cases[] = {
+        {"/home/pi/Quorl\0silent\0"s, true},
+        {"Quorl"s, true},  // a start without its NUL yet
+        {"Quorl\nsecond line\0"s, true},
+        {"sh\0/home/pi/Quorl\0"s, false},
+        {"\0Quorl\0"s, false},
+        {"/home/pi/Quorl/\0"s, false},
+        {"Quorl: worker\0"s, false},
+        {"/home/pi/quorl\0"s, false},
+        {""s, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(commandLineNames(c.commandLine, "Quorl"), c.names) << c.commandLine;
+    }
+}
+
 // A zombie has an empty command line, like a kernel thread: it never matches,
 // not even an empty name.
 TEST(ProcessTable, EmptyCommandLinesNeverMatch) {
