@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "storage/mount_table.hpp"
-#include "supervisor/command_runner.hpp"
-#include "supervisor/status_line.hpp"
+#include "base/command_runner.hpp"
+#include "base/status_line.hpp"
 #include "tarvex_constants.hpp"
 
 namespace {

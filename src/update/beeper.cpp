@@ -4,7 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include "supervisor/command_runner.hpp"
+#include "base/command_runner.hpp"
 #include "tarvex_constants.hpp"
 
 // Handle of the beeper thread; 0 until the first one is created. Written and

@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include "supervisor/command_runner.hpp"
-#include "supervisor/status_line.hpp"
+#include "base/command_runner.hpp"
+#include "base/status_line.hpp"
 #include "tarvex_constants.hpp"
 #include "update/beeper.hpp"
 #include "update/signed_script.hpp"

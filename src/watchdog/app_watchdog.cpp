@@ -9,8 +9,8 @@
 #include <cstring>
 #include <optional>
 
-#include "supervisor/command_runner.hpp"
-#include "supervisor/status_line.hpp"
+#include "base/command_runner.hpp"
+#include "base/status_line.hpp"
 #include "tarvex_constants.hpp"
 
 namespace {

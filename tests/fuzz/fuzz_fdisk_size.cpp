@@ -7,7 +7,7 @@
 #include <string>
 
 #include "storage/usb_key_probe.hpp"
-#include "supervisor/command_runner.hpp"
+#include "base/command_runner.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string output(reinterpret_cast<const char*>(data), size);

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <string>
 
-#include "supervisor/command_runner.hpp"
+#include "base/command_runner.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "supervisor/status_line.hpp"
+#include "base/status_line.hpp"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "supervisor/command_runner.hpp"
+#include "base/command_runner.hpp"
 
 #include <cstdio>
 #include <cstdlib>
