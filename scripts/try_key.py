@@ -117,7 +117,7 @@ def classify_key(arg, c):
     if not os.path.exists(path):
         raise Failure(f"--key {arg}: no such file or directory", EXIT_USAGE)
     path, folders = os.path.realpath(path), (c.kUpdateFolder, c.kPostUpdateFolder)
-    script = c.kUpdateScriptName.lstrip("/")
+    script = c.kUpdateScriptName
     if os.path.isdir(path):
         try:
             with os.scandir(path) as it:  # keys are FAT or exFAT: any case will do
@@ -204,7 +204,7 @@ class Trial:
         kind, path, folder, _ = self.source
         if kind == "sample":
             self.sb.key("create", KEY, "64M:exfat")
-            self.sb.key("write", KEY, self.c.kUpdateFolder + self.c.kUpdateScriptName, input=SAMPLE_SCRIPT)
+            self.sb.key("write", KEY, f"{self.c.kUpdateFolder}/{self.c.kUpdateScriptName}", input=SAMPLE_SCRIPT)
         elif kind == "image":
             with open(path, "rb") as image:
                 p = self.sb.popen("key", "import", KEY, "-", stdin=image, stderr=subprocess.PIPE)
@@ -239,10 +239,11 @@ class Trial:
             time.sleep(0.1)
 
     def show_new(self):
-        end, found = self.d.mark(), self.c.kLineFolderFoundSuffix
+        # The folder line: the folder, then this.
+        end, found = self.d.mark(), self.c.kLineFolderFound.split("%s")[1]
         for t, text, source in self.d.lines[self.shown:end]:
             if source == "start":
-                self.script_start, self.script = t, "bash " + printable(text)
+                self.script_start, self.script = t, self.c.kScriptCommand % printable(text)
                 say(f"The daemon runs the script and waits for it (here for up to {self.timeout:g} s)")
             elif source == "end":
                 self.script_end, self.script_rc = t, int(text)

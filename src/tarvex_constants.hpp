@@ -60,7 +60,7 @@ constexpr const char* kLocalLogPath = "/home/pi/log.txt";
 constexpr const char* kKeyLogFileName = "log.txt";
 constexpr const char* kUpdateFolder = "_QuorlUpdate";
 constexpr const char* kPostUpdateFolder = "_QuorlPostUpdate";
-constexpr const char* kUpdateScriptName = "/quorlupdate.sh";
+constexpr const char* kUpdateScriptName = "quorlupdate.sh";
 constexpr const char* kFoundSoundCommand = "aplay /home/pi/disk_found.wav";
 // Relative on purpose: looked up in the daemon's working directory.
 constexpr const char* kErrorSoundCommand = "aplay error1.wav";
@@ -78,10 +78,6 @@ constexpr const char* kSignatureSuffix = ".minisig";
 constexpr size_t kMaxSignedScriptBytes = 1048576;
 // minisign's own limits on its comments keep real signature files far below.
 constexpr size_t kMaxSignatureBytes = 16384;
-// This, the descriptor holding the checked bytes, the middle, then the
-// script's path on the key, which becomes the script's $0.
-constexpr const char* kVerifiedScriptCommandPrefix = "bash -c '. /proc/self/fd/";
-constexpr const char* kVerifiedScriptCommandMiddle = "' ";
 // What a script is for, in its signature's trusted comment, among tokens
 // separated by blanks or tabs: "folder:_QuorlUpdate release:42". The release
 // is a decimal number up to kMaxRelease.
@@ -112,8 +108,10 @@ constexpr const char* kApplicationName = "Quorl";
 constexpr const char* kRelaunchCommand = "/home/pi/Quorl silent &";
 constexpr int kWatchdogGracePasses = 10;
 
-// Status lines on standard output. Fixed lines stand as they are; the others
-// are built from these pieces around a path or a reason, as each comment says.
+// Status lines on standard output, and the reasons they give. Every text is
+// whole here: a line or reason with something in it is a printf format, with
+// %s for each thing (numbers too, as their decimal text) and %d for nothing
+// but a descriptor, filled in by formatText.
 constexpr const char* kLineMounted = "Mounted";
 constexpr const char* kLineMountFallback = "Trying to mount without arguments";
 constexpr const char* kLineUnmounting = "Unmounting";
@@ -121,55 +119,64 @@ constexpr const char* kLineMountCheckError = "Check for mount error";
 constexpr const char* kLinePartitionSizeFailed = "ReadPartitionSize failed";
 constexpr const char* kLineNotRemovingMountPoint =
     "Not removing /home/pi/media: something is mounted there";
-// The folder's path, then this.
-constexpr const char* kLineFolderFoundSuffix = " exist";
-// This, then the script's path: the line printed before a script runs, and
-// the command that runs it.
-constexpr const char* kScriptCommandPrefix = "bash ";
-// This, the path, ": " and the reason.
-constexpr const char* kLineCannotCheck = "Cannot check ";
-// This, the reason, then kLineKeepingLogSuffix.
+constexpr const char* kLineProcessTableUnreadable =
+    "Cannot read the process table in /proc; not starting Quorl";
+// The folder's path.
+constexpr const char* kLineFolderFound = "%s exist";
+// The script's path: the line printed before a script runs, and the command
+// that runs it.
+constexpr const char* kScriptCommand = "bash %s";
+// The descriptor holding the checked bytes, then the script's path on the
+// key, which becomes the script's $0.
+constexpr const char* kCheckedScriptCommand = "bash -c '. /proc/self/fd/%d' %s";
+// The path, then why.
+constexpr const char* kLineCannotCheck = "Cannot check %s: %s";
+// Why not.
 constexpr const char* kLineCannotCopyLog =
-    "Cannot copy /home/pi/log.txt to /home/pi/media/log.txt: ";
-constexpr const char* kLineKeepingLogSuffix = "; keeping it";
-// This, then the reason.
-constexpr const char* kLineCannotRemoveLog = "Cannot remove /home/pi/log.txt: ";
-// This, then kMountPointIsLink or kMountPointIsNotDirectory.
-constexpr const char* kLineMountPointRefused = "Not mounting or unmounting at /home/pi/media: ";
+    "Cannot copy /home/pi/log.txt to /home/pi/media/log.txt: %s; keeping it";
+constexpr const char* kLineCannotRemoveLog = "Cannot remove /home/pi/log.txt: %s";
+// kMountPointIsLink or kMountPointIsNotDirectory.
+constexpr const char* kLineMountPointRefused = "Not mounting or unmounting at /home/pi/media: %s";
 constexpr const char* kMountPointIsLink = "it is a symbolic link";
 constexpr const char* kMountPointIsNotDirectory = "it is not a directory";
-// This, the disk's path, kLineDiskInUseReason, a node's path,
-// kLineDiskInUseMountedAt and where it is mounted.
-constexpr const char* kLineDiskInUse = "Not taking ";
-constexpr const char* kLineDiskInUseReason = " for a key: ";
-constexpr const char* kLineDiskInUseMountedAt = " is mounted at ";
-// This, the script's path, ": " and the reason.
-constexpr const char* kLineScriptRefused = "Not running ";
-// This, the post-update script's path, ": ", the reason, kLineKeepingLogSuffix.
-constexpr const char* kLineLogNotHandedOver = "Not handing /home/pi/log.txt to this key: ";
-// Why a script is not run or a log not handed over, after their ": ". The
-// ones that follow a name or a path say so.
-constexpr const char* kReasonNoUsableKey = "no usable trusted key: ";  // then what is wrong
-constexpr const char* kReasonOthersCanWrite = " can be changed by someone other than root";
-constexpr const char* kReasonNotADirectory = " is not a directory";
-constexpr const char* kReasonIsALink = " is a link";
-constexpr const char* kReasonNotARegularFile = " is not a regular file";
-constexpr const char* kReasonNotAPublicKey = " is not a minisign public key";
-constexpr const char* kReasonUnknownKeyAlgorithm = " is a public key of an unknown algorithm";
+// The disk's path, a node's path (the disk's or a partition's), and where
+// that node is mounted.
+constexpr const char* kLineDiskInUse = "Not taking %s for a key: %s is mounted at %s";
+// The script's path, then why.
+constexpr const char* kLineScriptRefused = "Not running %s: %s";
+// The post-update script's path, then why.
+constexpr const char* kLineLogNotHandedOver =
+    "Not handing /home/pi/log.txt to this key: %s: %s; keeping it";
+
+// Why a script is not run or a log not handed over: the "why" of the lines
+// above.
+// What is wrong with the trusted keys.
+constexpr const char* kReasonNoUsableKey = "no usable trusted key: %s";
+// A path, then errno's text.
+constexpr const char* kReasonCannotCheckPath = "cannot check %s: %s";
+constexpr const char* kReasonCannotReadPath = "cannot read %s: %s";
+// A path or a file's name.
+constexpr const char* kReasonOthersCanWrite = "%s can be changed by someone other than root";
+constexpr const char* kReasonNotADirectory = "%s is not a directory";
+constexpr const char* kReasonIsALink = "%s is a link";
+constexpr const char* kReasonNotARegularFile = "%s is not a regular file";
+constexpr const char* kReasonNotAPublicKey = "%s is not a minisign public key";
+constexpr const char* kReasonUnknownKeyAlgorithm = "%s is a public key of an unknown algorithm";
+constexpr const char* kReasonMissing = "no %s";
+// A file's name on the key, then errno's text.
+constexpr const char* kReasonFileFailed = "%s: %s";
+// A file's name on the key, then the limit.
+constexpr const char* kReasonTooLarge = "%s is larger than %s bytes";
 constexpr const char* kReasonNoKey = "no key in /etc/tarvexd/trusted-keys";
-constexpr const char* kReasonMissing = "no ";  // then the missing file's name
-// The name, this, the limit in bytes, kReasonTooLargeUnit.
-constexpr const char* kReasonTooLarge = " is larger than ";
-constexpr const char* kReasonTooLargeUnit = " bytes";
 constexpr const char* kReasonBadSignatureFile = "the signature file is not one minisign makes";
 constexpr const char* kReasonUnknownSignatureAlgorithm = "a signature of an unknown algorithm";
-// This, the key id as minisign names it, kReasonUntrustedKeySuffix.
-constexpr const char* kReasonUntrustedKey = "signed with key ";
-constexpr const char* kReasonUntrustedKeySuffix = ", which is not trusted";
+// The key id as minisign names it.
+constexpr const char* kReasonUntrustedKey = "signed with key %s, which is not trusted";
 constexpr const char* kReasonScriptChanged = "the signature does not match the script";
 constexpr const char* kReasonCommentChanged = "the signature of the trusted comment does not match";
 constexpr const char* kReasonNoCryptography = "the signature library cannot start";
-constexpr const char* kReasonCannotHoldBytes = "cannot hold its checked bytes: ";  // then errno's
+// errno's text.
+constexpr const char* kReasonCannotHoldBytes = "cannot hold its checked bytes: %s";
 // Only prehashed signatures: a legacy one signs the bytes themselves, so a
 // prehashed signature relabelled as legacy verifies for a file that holds the
 // script's digest.
@@ -180,33 +187,31 @@ constexpr const char* kReasonNoFolder = "the trusted comment names no folder (fo
 constexpr const char* kReasonTwoFolders = "the trusted comment names more than one folder";
 constexpr const char* kReasonNoRelease = "the trusted comment names no release (release:N)";
 constexpr const char* kReasonTwoReleases = "the trusted comment names more than one release";
-// The token as it stands, then this.
-constexpr const char* kReasonBadRelease = " is not a release from 0 to 9223372036854775807";
-// This, the folder signed for, kReasonOtherFolderMiddle, the folder found in.
-constexpr const char* kReasonOtherFolder = "signed for ";
-constexpr const char* kReasonOtherFolderMiddle = ", not for ";
-// This, the script's release, kReasonOlderReleaseMiddle, the newest run from
-// that folder, kReasonOlderReleaseSuffix.
-constexpr const char* kReasonOlderRelease = "release ";
-constexpr const char* kReasonOlderReleaseMiddle = " is older than release ";
-constexpr const char* kReasonOlderReleaseSuffix = ", which this device has run";
-// This, what is wrong with the state, then kReasonReleaseStateReset.
+// What follows kReleaseToken, as it stands.
+constexpr const char* kReasonBadRelease =
+    "release:%s is not a release from 0 to 9223372036854775807";
+// The folder signed for, then the folder found in.
+constexpr const char* kReasonOtherFolder = "signed for %s, not for %s";
+// The script's release, then the newest run from that folder.
+constexpr const char* kReasonOlderRelease =
+    "release %s is older than release %s, which this device has run";
+// What is wrong with the release state: one of the kReasonState* texts.
 constexpr const char* kReasonReleaseStateUnreadable =
-    "cannot read /var/lib/tarvexd/state/releases: ";
-constexpr const char* kReasonReleaseStateReset =
-    "; to reset, remove that file (any release then runs)";
-// What is wrong with the state: "it" then kReasonIsALink,
-// kReasonNotARegularFile or kReasonTooLarge...; or one of these.
-constexpr const char* kReasonReleaseStateEmpty = "it is empty";
-// This, the line's number, then kReasonReleaseStateBadLineSuffix.
-constexpr const char* kReasonReleaseStateBadLine = "line ";
-constexpr const char* kReasonReleaseStateBadLineSuffix = " is not a folder and a release";
-// This, the line's number, then kReasonReleaseStateRepeatSuffix.
-constexpr const char* kReasonReleaseStateRepeatSuffix = " names a folder an earlier line names";
-// This, the release, kReasonCannotRecordReleaseMiddle, then errno's text.
-constexpr const char* kReasonCannotRecordRelease = "cannot record release ";
-constexpr const char* kReasonCannotRecordReleaseMiddle = " in /var/lib/tarvexd/state/releases: ";
-constexpr const char* kLineProcessTableUnreadable =
-    "Cannot read the process table in /proc; not starting Quorl";
+    "cannot read /var/lib/tarvexd/state/releases: %s; to reset, remove that file (any release "
+    "then runs)";
+constexpr const char* kReasonStateEmpty = "it is empty";
+constexpr const char* kReasonStateIsALink = "it is a link";
+constexpr const char* kReasonStateNotARegularFile = "it is not a regular file";
+// The limit.
+constexpr const char* kReasonStateTooLarge = "it is larger than %s bytes";
+// The line's number.
+constexpr const char* kReasonStateBadLine = "line %s is not a folder and a release";
+constexpr const char* kReasonStateRepeat = "line %s names a folder an earlier line names";
+// The release, then errno's text.
+constexpr const char* kReasonCannotRecordRelease =
+    "cannot record release %s in /var/lib/tarvexd/state/releases: %s";
+// Why the local log was not copied, when it is not a file (reading a FIFO
+// would hang the daemon).
+constexpr const char* kReasonLogNotARegularFile = "not a regular file";
 
 }  // namespace tarvex

@@ -12,9 +12,10 @@
 #include <cstring>
 #include <string>
 
-#include "storage/mount_table.hpp"
 #include "base/command_runner.hpp"
+#include "base/format_text.hpp"
 #include "base/status_line.hpp"
+#include "storage/mount_table.hpp"
 #include "tarvex_constants.hpp"
 
 namespace {
@@ -103,7 +104,7 @@ const char* mountPointRefusal() {
         }
     }
     if (reason != nullptr && !g_mountPointRefusalReported) {
-        printStatusLine(tarvex::kLineMountPointRefused + std::string(reason));
+        printStatusLine(formatText(tarvex::kLineMountPointRefused, reason));
     }
     g_mountPointRefusalReported = reason != nullptr;
     return reason;

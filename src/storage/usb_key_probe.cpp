@@ -16,9 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "storage/mount_table.hpp"
 #include "base/command_runner.hpp"
+#include "base/format_text.hpp"
 #include "base/status_line.hpp"
+#include "storage/mount_table.hpp"
 #include "tarvex_constants.hpp"
 
 namespace {
@@ -109,12 +110,18 @@ std::optional<struct stat> statNode(const std::string& name) {
     return node;
 }
 
+// A mount of a disk's node somewhere other than the mount point.
+struct Use {
+    std::string node;  // the disk's or a partition's path
+    std::string mountPoint;
+};
+
 // A mount of the disk or one of its partitions anywhere but the mount point
 // makes it the system's disk (a Pi that boots from USB) or a data disk, never
 // a key. A FUSE mount (exFAT) has no block device number: its source names it.
-// Returns the first such mount found, as "NODE is mounted at PATH".
-std::optional<std::string> useElsewhere(const DevListing& listing, const std::string& disk,
-                                        const std::vector<MountEntry>& mounts) {
+// Returns the first such mount found.
+std::optional<Use> useElsewhere(const DevListing& listing, const std::string& disk,
+                                const std::vector<MountEntry>& mounts) {
     std::vector<std::string> nodes{disk};
     std::copy_if(listing.longerNames.begin(), listing.longerNames.end(), std::back_inserter(nodes),
                  [&disk](const std::string& name) {
@@ -130,7 +137,7 @@ std::optional<std::string> useElsewhere(const DevListing& listing, const std::st
             }
             if (mount.source == path ||
                 (node && S_ISBLK(node->st_mode) && mount.device == node->st_rdev)) {
-                return path + tarvex::kLineDiskInUseMountedAt + mount.mountPoint;
+                return Use{path, mount.mountPoint};
             }
         }
     }
@@ -210,8 +217,9 @@ UsbKeyProbe isUsbKeyInserted() {
     for (const std::string& disk : listing->disks) {
         if (const auto use = useElsewhere(*listing, disk, mounts)) {
             if (g_disksReportedInUse.count(disk) == 0) {
-                printStatusLine(tarvex::kLineDiskInUse + std::string(tarvex::kDevDir) + "/" + disk +
-                                tarvex::kLineDiskInUseReason + *use);
+                const std::string path = std::string(tarvex::kDevDir) + "/" + disk;
+                printStatusLine(formatText(tarvex::kLineDiskInUse, path.c_str(), use->node.c_str(),
+                                           use->mountPoint.c_str()));
             }
             inUse.insert(disk);
             continue;

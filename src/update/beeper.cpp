@@ -7,12 +7,12 @@
 #include "base/command_runner.hpp"
 #include "tarvex_constants.hpp"
 
+namespace {
+
 // Handle of the beeper thread; 0 until the first one is created. Written and
 // read only by the main thread (startBeeping), so a second script run in the
 // same daemon life finds the beeper alive and starts no other.
 pthread_t g_beepingH = 0;
-
-namespace {
 
 void* beepForever(void*) {
     for (;;) {

@@ -8,15 +8,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/descriptors.hpp"
+#include "base/format_text.hpp"
 #include "tarvex_constants.hpp"
-
-namespace {
-
-std::string lineProblem(size_t number, const char* suffix) {
-    return tarvex::kReasonReleaseStateBadLine + std::to_string(number) + suffix;
-}
-
-}  // namespace
 
 bool parseRelease(const std::string& digits, uint64_t& release) {
     if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) {
@@ -37,7 +31,7 @@ bool parseRelease(const std::string& digits, uint64_t& release) {
 bool parseReleaseState(const std::string& text, Releases& releases, std::string& problem) {
     releases.clear();
     if (text.empty()) {
-        problem = tarvex::kReasonReleaseStateEmpty;
+        problem = tarvex::kReasonStateEmpty;
         return false;
     }
     size_t start = 0;
@@ -51,12 +45,12 @@ bool parseReleaseState(const std::string& text, Releases& releases, std::string&
         if (blank == 0 || blank == std::string::npos ||
             line.find_first_of(std::string("\t\0/", 3)) != std::string::npos ||
             !parseRelease(line.substr(blank + 1), release)) {
-            problem = lineProblem(number, tarvex::kReasonReleaseStateBadLineSuffix);
+            problem = formatText(tarvex::kReasonStateBadLine, std::to_string(number).c_str());
             releases.clear();
             return false;
         }
         if (!releases.emplace(line.substr(0, blank), release).second) {
-            problem = lineProblem(number, tarvex::kReasonReleaseStateRepeatSuffix);
+            problem = formatText(tarvex::kReasonStateRepeat, std::to_string(number).c_str());
             releases.clear();
             return false;
         }
@@ -81,8 +75,7 @@ bool readReleaseState(Releases& releases, std::string& problem) {
         if (errno == ENOENT) {
             return true;
         }
-        problem =
-            errno == ELOOP ? std::string("it") + tarvex::kReasonIsALink : std::strerror(errno);
+        problem = errno == ELOOP ? tarvex::kReasonStateIsALink : std::strerror(errno);
         return false;
     }
     struct stat info {};
@@ -90,27 +83,12 @@ bool readReleaseState(Releases& releases, std::string& problem) {
     if (fstat(fd, &info) != 0) {
         problem = std::strerror(errno);
     } else if (!S_ISREG(info.st_mode)) {
-        problem = std::string("it") + tarvex::kReasonNotARegularFile;
-    } else {
-        char buffer[tarvex::kMaxReleaseStateBytes + 1];
-        for (;;) {
-            const ssize_t got = read(fd, buffer, sizeof buffer);
-            if (got < 0 && errno == EINTR) {
-                continue;
-            }
-            if (got < 0) {
-                problem = std::strerror(errno);
-            } else {
-                text.append(buffer, static_cast<size_t>(got));
-            }
-            if (got <= 0 || text.size() > tarvex::kMaxReleaseStateBytes) {
-                break;
-            }
-        }
-        if (problem.empty() && text.size() > tarvex::kMaxReleaseStateBytes) {
-            problem = std::string("it") + tarvex::kReasonTooLarge +
-                      std::to_string(tarvex::kMaxReleaseStateBytes) + tarvex::kReasonTooLargeUnit;
-        }
+        problem = tarvex::kReasonStateNotARegularFile;
+    } else if (!readAtMost(fd, tarvex::kMaxReleaseStateBytes, text)) {
+        problem = std::strerror(errno);
+    } else if (text.size() > tarvex::kMaxReleaseStateBytes) {
+        problem = formatText(tarvex::kReasonStateTooLarge,
+                             std::to_string(tarvex::kMaxReleaseStateBytes).c_str());
     }
     close(fd);
     return problem.empty() && parseReleaseState(text, releases, problem);

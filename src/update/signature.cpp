@@ -9,6 +9,7 @@
 #include <cstring>
 #include <numeric>
 
+#include "base/format_text.hpp"
 #include "tarvex_constants.hpp"
 
 namespace {
@@ -59,16 +60,17 @@ bool cryptographyReady() {
 
 }  // namespace
 
-bool parsePublicKey(const std::string& text, PublicKey& key, std::string& problem) {
+bool parsePublicKey(const std::string& text, const std::string& name, PublicKey& key,
+                    std::string& problem) {
     const std::vector<std::string> lines = linesOf(text);
     unsigned char raw[2 + 8 + 32];
     if (lines.size() < 2 || !startsWith(lines[0], kUntrustedPrefix) ||
         !decodeExactly(lines[1], raw, sizeof raw)) {
-        problem = tarvex::kReasonNotAPublicKey;
+        problem = formatText(tarvex::kReasonNotAPublicKey, name.c_str());
         return false;
     }
     if (std::memcmp(raw, kLegacyAlgorithm, 2) != 0) {
-        problem = tarvex::kReasonUnknownKeyAlgorithm;
+        problem = formatText(tarvex::kReasonUnknownKeyAlgorithm, name.c_str());
         return false;
     }
     std::memcpy(key.keyId.data(), raw + 2, key.keyId.size());
@@ -120,8 +122,7 @@ bool verifySignature(const std::string& content, const std::string& signatureFil
     if (key == keys.end()) {
         std::array<unsigned char, 8> keyId{};
         std::memcpy(keyId.data(), signature + 2, keyId.size());
-        refusal =
-            tarvex::kReasonUntrustedKey + keyIdText(keyId) + tarvex::kReasonUntrustedKeySuffix;
+        refusal = formatText(tarvex::kReasonUntrustedKey, keyIdText(keyId).c_str());
         return false;
     }
 

@@ -14,9 +14,10 @@ struct PublicKey {
 };
 
 // Reads the text of a public key file ("untrusted comment: ..." then the
-// base64 key line). False, with what is wrong in `problem` (to follow the
-// file's name), when it is not one.
-bool parsePublicKey(const std::string& text, PublicKey& key, std::string& problem);
+// base64 key line). False, with what is wrong in `problem`, which names the
+// file as `name`, when it is not one.
+bool parsePublicKey(const std::string& text, const std::string& name, PublicKey& key,
+                    std::string& problem);
 
 // The key id as minisign shows it: upper-case hex, without leading zeros.
 std::string keyIdText(const std::array<unsigned char, 8>& keyId);

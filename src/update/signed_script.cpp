@@ -1,6 +1,7 @@
 #include "update/signed_script.hpp"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,8 @@
 #include <cstring>
 #include <vector>
 
+#include "base/descriptors.hpp"
+#include "base/format_text.hpp"
 #include "tarvex_constants.hpp"
 #include "update/release_state.hpp"
 #include "update/signature.hpp"
@@ -35,9 +38,9 @@ std::string whyUnopenable(int directory, const std::string& name) {
     struct stat info {};
     if (fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
         S_ISLNK(info.st_mode)) {
-        return name + tarvex::kReasonIsALink;
+        return formatText(tarvex::kReasonIsALink, name.c_str());
     }
-    return name + ": " + std::strerror(failure);
+    return formatText(tarvex::kReasonFileFailed, name.c_str(), std::strerror(failure));
 }
 
 // Reads the file name in directory, at most limit bytes, without following a
@@ -46,63 +49,49 @@ bool readFileOnKey(int directory, const std::string& name, size_t limit, std::st
                    std::string& problem) {
     const int fd = openat(directory, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        problem = errno == ENOENT ? tarvex::kReasonMissing + name : whyUnopenable(directory, name);
+        problem = errno == ENOENT ? formatText(tarvex::kReasonMissing, name.c_str())
+                                  : whyUnopenable(directory, name);
         return false;
     }
     struct stat info {};
     bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
     if (!ok) {
-        problem = name + tarvex::kReasonNotARegularFile;
-    }
-    bytes.clear();
-    char buffer[65536];
-    // One byte past the limit tells a file that is too large, even one that
-    // grows while it is read.
-    while (ok && bytes.size() <= limit) {
-        const ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            problem = name + ": " + std::strerror(errno);
-            ok = false;
-        } else if (got == 0) {
-            break;
-        } else {
-            bytes.append(buffer, static_cast<size_t>(got));
-        }
-    }
-    close(fd);
-    if (ok && bytes.size() > limit) {
-        problem =
-            name + tarvex::kReasonTooLarge + std::to_string(limit) + tarvex::kReasonTooLargeUnit;
+        problem = formatText(tarvex::kReasonNotARegularFile, name.c_str());
+    } else if (!readAtMost(fd, limit, bytes)) {
+        problem = formatText(tarvex::kReasonFileFailed, name.c_str(), std::strerror(errno));
+        ok = false;
+    } else if (bytes.size() > limit) {
+        problem = formatText(tarvex::kReasonTooLarge, name.c_str(), std::to_string(limit).c_str());
         ok = false;
     }
+    close(fd);
     return ok;
 }
 
 std::string releaseStateProblem(const std::string& problem) {
-    return tarvex::kReasonReleaseStateUnreadable + problem + tarvex::kReasonReleaseStateReset;
+    return formatText(tarvex::kReasonReleaseStateUnreadable, problem.c_str());
 }
 
-// Why purpose may not run from folderName, given the releases run so far
-// ("" when it may).
-std::string whyNotForHere(const ScriptPurpose& purpose, const std::string& folderName,
-                          const Releases& releases) {
+// Whether purpose may run from folderName, given the releases run so far.
+// False, with the reason in `refusal`, otherwise.
+bool fitsReleases(const ScriptPurpose& purpose, const std::string& folderName,
+                  const Releases& releases, std::string& refusal) {
     if (purpose.folder != folderName) {
-        return tarvex::kReasonOtherFolder + purpose.folder + tarvex::kReasonOtherFolderMiddle +
-               folderName;
+        refusal =
+            formatText(tarvex::kReasonOtherFolder, purpose.folder.c_str(), folderName.c_str());
+        return false;
     }
     const auto newest = releases.find(folderName);
     if (newest != releases.end() && purpose.release < newest->second) {
-        return tarvex::kReasonOlderRelease + std::to_string(purpose.release) +
-               tarvex::kReasonOlderReleaseMiddle + std::to_string(newest->second) +
-               tarvex::kReasonOlderReleaseSuffix;
+        refusal = formatText(tarvex::kReasonOlderRelease, std::to_string(purpose.release).c_str(),
+                             std::to_string(newest->second).c_str());
+        return false;
     }
-    return "";
+    return true;
 }
 
 // Whether the verified script, signed with comment, may run from folderName.
+// False, with the reason in `checked.refusal`, otherwise.
 bool fitsHere(const std::string& comment, const std::string& folderName, CheckedScript& checked) {
     if (!parseTrustedComment(comment, checked.purpose, checked.refusal)) {
         return false;
@@ -113,8 +102,27 @@ bool fitsHere(const std::string& comment, const std::string& folderName, Checked
         checked.refusal = releaseStateProblem(problem);
         return false;
     }
-    checked.refusal = whyNotForHere(checked.purpose, folderName, releases);
-    return checked.refusal.empty();
+    return fitsReleases(checked.purpose, folderName, releases, checked.refusal);
+}
+
+// The checked bytes in sealed memory that nobody can change, on a descriptor
+// that the shell and bash inherit. False, with the reason in `refusal`,
+// otherwise.
+bool sealedCopy(const std::string& bytes, int& memory, std::string& refusal) {
+    memory = memfd_create(tarvex::kUpdateScriptName, MFD_ALLOW_SEALING);
+    if (memory >= 0 && (!writeAll(memory, bytes.data(), bytes.size()) ||
+                        fcntl(memory, F_ADD_SEALS,
+                              F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0)) {
+        const int failure = errno;
+        close(memory);
+        memory = -1;
+        errno = failure;
+    }
+    if (memory < 0) {
+        refusal = formatText(tarvex::kReasonCannotHoldBytes, std::strerror(errno));
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -149,7 +157,7 @@ bool parseTrustedComment(const std::string& comment, ScriptPurpose& purpose, std
     } else if (releases > 1) {
         problem = tarvex::kReasonTwoReleases;
     } else if (!parseRelease(release, purpose.release)) {
-        problem = tarvex::kReleaseToken + release + tarvex::kReasonBadRelease;
+        problem = formatText(tarvex::kReasonBadRelease, release.c_str());
     } else {
         purpose.folder = folder;
         return true;
@@ -162,10 +170,10 @@ CheckedScript checkSignedScript(const std::string& folderName) {
     std::vector<PublicKey> keys;
     std::string problem;
     if (!loadTrustedKeys(keys, problem)) {
-        checked.refusal = tarvex::kReasonNoUsableKey + problem;
+        checked.refusal = formatText(tarvex::kReasonNoUsableKey, problem.c_str());
         return checked;
     }
-    const std::string scriptName = tarvex::kUpdateScriptName + 1;  // without its slash
+    const std::string scriptName = tarvex::kUpdateScriptName;
     const int keyRoot = open(tarvex::kMountPoint, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     const int folder = keyRoot < 0 ? -1
                                    : openat(keyRoot, folderName.c_str(),
@@ -191,23 +199,49 @@ CheckedScript checkSignedScript(const std::string& folderName) {
     return checked;
 }
 
-std::string recordRelease(const CheckedScript& checked) {
+bool recordRelease(const CheckedScript& checked, std::string& refusal) {
+    if (!checked.runnable) {
+        refusal = checked.refusal;
+        return false;
+    }
     // Read again: what counts is the state as it is now, just before the run.
     Releases releases;
     std::string problem;
     if (!readReleaseState(releases, problem)) {
-        return releaseStateProblem(problem);
+        refusal = releaseStateProblem(problem);
+        return false;
     }
     const ScriptPurpose& purpose = checked.purpose;
-    std::string refusal = whyNotForHere(purpose, purpose.folder, releases);
+    if (!fitsReleases(purpose, purpose.folder, releases, refusal)) {
+        return false;
+    }
     const auto newest = releases.find(purpose.folder);
-    if (!refusal.empty() || (newest != releases.end() && newest->second == purpose.release)) {
-        return refusal;
+    if (newest != releases.end() && newest->second == purpose.release) {
+        return true;
     }
     releases[purpose.folder] = purpose.release;
     if (!writeReleaseState(releases, problem)) {
-        return tarvex::kReasonCannotRecordRelease + std::to_string(purpose.release) +
-               tarvex::kReasonCannotRecordReleaseMiddle + problem;
+        refusal = formatText(tarvex::kReasonCannotRecordRelease,
+                             std::to_string(purpose.release).c_str(), problem.c_str());
+        return false;
     }
-    return "";
+    return true;
+}
+
+bool holdForRun(const CheckedScript& checked, int& memory, std::string& refusal) {
+    memory = -1;
+    if (!checked.runnable) {
+        refusal = checked.refusal;
+        return false;
+    }
+    // The bytes first: a release is recorded only for a script that can run.
+    if (!sealedCopy(checked.bytes, memory, refusal)) {
+        return false;
+    }
+    if (!recordRelease(checked, refusal)) {
+        close(memory);
+        memory = -1;
+        return false;
+    }
+    return true;
 }

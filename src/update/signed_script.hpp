@@ -20,7 +20,8 @@ struct ScriptPurpose {
 bool parseTrustedComment(const std::string& comment, ScriptPurpose& purpose, std::string& problem);
 
 // The folder's script as the look found it: its bytes, read once, what its
-// signature says it is for, and whether it may run. Built by checkSignedScript.
+// signature says it is for, and whether it may run (if not, why not). Built by
+// checkSignedScript; on a device that trusts no keys there is none.
 struct CheckedScript {
     bool runnable = false;
     std::string bytes;
@@ -34,6 +35,13 @@ struct CheckedScript {
 CheckedScript checkSignedScript(const std::string& folderName);
 
 // Records a runnable script's release as the newest run from its folder,
-// durably, before it runs. "" when recorded (or already the newest), else why
-// not, and the script must not run.
-std::string recordRelease(const CheckedScript& checked);
+// durably, before it runs. True when recorded (or already the newest); false,
+// with the reason in `refusal`, when the script must not run, also when it
+// was refused when checked.
+bool recordRelease(const CheckedScript& checked, std::string& refusal);
+
+// Makes a checked script ready to run: its bytes held in sealed memory on the
+// descriptor `memory`, which the shell and bash inherit and which nobody can
+// change, and its release recorded. The caller closes `memory` after the run.
+// False, with the reason in `refusal` and no descriptor, when it must not run.
+bool holdForRun(const CheckedScript& checked, int& memory, std::string& refusal);

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/format_text.hpp"
 #include "tarvex_constants.hpp"
 
 namespace {
@@ -19,8 +20,6 @@ bool onlyRootCanWrite(const struct stat& info) {
     return info.st_uid == 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
-std::string notRootsOnly(const std::string& path) { return path + tarvex::kReasonOthersCanWrite; }
-
 // The directory and each directory above it: whoever can rename one of them
 // can put another directory of keys in its place.
 bool directoryChainIsRoots(std::string& problem) {
@@ -28,15 +27,16 @@ bool directoryChainIsRoots(std::string& problem) {
     for (;;) {
         struct stat info {};
         if (lstat(path.c_str(), &info) != 0) {
-            problem = "cannot check " + path + ": " + std::strerror(errno);
+            problem =
+                formatText(tarvex::kReasonCannotCheckPath, path.c_str(), std::strerror(errno));
             return false;
         }
         if (!S_ISDIR(info.st_mode)) {
-            problem = path + tarvex::kReasonNotADirectory;
+            problem = formatText(tarvex::kReasonNotADirectory, path.c_str());
             return false;
         }
         if (!onlyRootCanWrite(info)) {
-            problem = notRootsOnly(path);
+            problem = formatText(tarvex::kReasonOthersCanWrite, path.c_str());
             return false;
         }
         if (path == "/") {
@@ -57,8 +57,9 @@ bool readKeyFile(int directory, const std::string& name, PublicKey& key, std::st
     const int fd = openat(directory, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat info {};
     if (fd < 0 || fstat(fd, &info) != 0) {
-        problem = errno == ELOOP ? path + tarvex::kReasonIsALink
-                                 : "cannot read " + path + ": " + std::strerror(errno);
+        problem = errno == ELOOP ? formatText(tarvex::kReasonIsALink, path.c_str())
+                                 : formatText(tarvex::kReasonCannotReadPath, path.c_str(),
+                                              std::strerror(errno));
         if (fd >= 0) {
             close(fd);
         }
@@ -66,24 +67,20 @@ bool readKeyFile(int directory, const std::string& name, PublicKey& key, std::st
     }
     std::string text;
     if (!S_ISREG(info.st_mode)) {
-        problem = path + tarvex::kReasonNotARegularFile;
+        problem = formatText(tarvex::kReasonNotARegularFile, path.c_str());
     } else if (!onlyRootCanWrite(info)) {
-        problem = notRootsOnly(path);
+        problem = formatText(tarvex::kReasonOthersCanWrite, path.c_str());
     } else {
         char buffer[4096];
         const ssize_t got = read(fd, buffer, sizeof buffer);
         if (got < 0) {
-            problem = "cannot read " + path + ": " + std::strerror(errno);
+            problem = formatText(tarvex::kReasonCannotReadPath, path.c_str(), std::strerror(errno));
         } else {
             text.assign(buffer, static_cast<size_t>(got));
         }
     }
     close(fd);
-    std::string keyProblem;
-    if (problem.empty() && !parsePublicKey(text, key, keyProblem)) {
-        problem = path + keyProblem;
-    }
-    return problem.empty();
+    return problem.empty() && parsePublicKey(text, path, key, problem);
 }
 
 }  // namespace
@@ -105,8 +102,8 @@ bool loadTrustedKeys(std::vector<PublicKey>& keys, std::string& problem) {
         open(tarvex::kTrustedKeysDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     DIR* listing = directory < 0 ? nullptr : fdopendir(directory);
     if (listing == nullptr) {
-        problem =
-            std::string("cannot read ") + tarvex::kTrustedKeysDir + ": " + std::strerror(errno);
+        problem = formatText(tarvex::kReasonCannotReadPath, tarvex::kTrustedKeysDir,
+                             std::strerror(errno));
         if (directory >= 0) {
             close(directory);
         }

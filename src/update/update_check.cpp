@@ -1,16 +1,18 @@
 #include "update/update_check.hpp"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 
 #include "base/command_runner.hpp"
+#include "base/descriptors.hpp"
+#include "base/format_text.hpp"
 #include "base/status_line.hpp"
 #include "tarvex_constants.hpp"
 #include "update/beeper.hpp"
@@ -28,80 +30,59 @@ bool pathExists(const std::string& path) {
     std::error_code error;
     const bool exists = fs::exists(path, error);
     if (error) {
-        printStatusLine(tarvex::kLineCannotCheck + path + ": " + error.message());
+        printStatusLine(
+            formatText(tarvex::kLineCannotCheck, path.c_str(), error.message().c_str()));
         return false;
     }
     return exists;
 }
 
-bool writeAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t written = write(fd, data, size);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            errno = written == 0 ? EIO : errno;
-            return false;
-        }
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
-bool copyContents(int from, int to) {
-    char buffer[65536];
-    for (;;) {
-        const ssize_t got = read(from, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return got == 0;
-        }
-        if (!writeAll(to, buffer, static_cast<size_t>(got))) {
-            return false;
-        }
-    }
-}
-
 // The directory the log goes into: the key's root, or a real directory named
-// log.txt there. Never through a link. -1 with errno on failure.
-int openKeyLogDirectory() {
+// log.txt there. Never through a link. False, with the reason in `problem`,
+// otherwise.
+bool openKeyLogDirectory(int& directory, std::string& problem) {
     const int keyRoot = open(tarvex::kMountPoint, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     struct stat existing {};
     if (keyRoot < 0 ||
         fstatat(keyRoot, tarvex::kKeyLogFileName, &existing, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISDIR(existing.st_mode)) {
-        return keyRoot;
+        directory = keyRoot;
+    } else {
+        directory = openat(keyRoot, tarvex::kKeyLogFileName,
+                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int openError = errno;
+        close(keyRoot);
+        errno = openError;
     }
-    const int inside =
-        openat(keyRoot, tarvex::kKeyLogFileName, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    const int openError = errno;
-    close(keyRoot);
-    errno = openError;
-    return inside;
+    if (directory < 0) {
+        problem = std::strerror(errno);
+        return false;
+    }
+    return true;
 }
 
 // Writes the open local log into a new file in directory. The file is created
 // here (O_EXCL): a log.txt already on the key, or a link of that name, is never
 // written through or overwritten. It gets the local log's permission bits and
 // is flushed to the key before the local log may go: a key can be pulled right
-// after the look, and "sync" later is too late. Returns why it failed, or "".
-std::string writeLogInto(int source, int directory) {
+// after the look, and "sync" later is too late. False, with the reason in
+// `problem`, otherwise.
+bool writeLogInto(int source, int directory, std::string& problem) {
     struct stat sourceInfo {};
     if (fstat(source, &sourceInfo) != 0) {
-        return std::strerror(errno);
+        problem = std::strerror(errno);
+        return false;
     }
     if (!S_ISREG(sourceInfo.st_mode)) {
-        return "not a regular file";  // reading a FIFO would hang the daemon
+        problem = tarvex::kReasonLogNotARegularFile;
+        return false;
     }
     const int created =
         openat(directory, tarvex::kKeyLogFileName,
                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
     if (created < 0) {
-        return std::strerror(errno);
+        problem = std::strerror(errno);
+        return false;
     }
     bool written = copyContents(source, created) &&
                    fchmod(created, sourceInfo.st_mode & 07777) == 0 && fsync(created) == 0;
@@ -114,114 +95,107 @@ std::string writeLogInto(int source, int directory) {
         // A partial copy would block every later hand-off, since the copy
         // never overwrites; this one is ours, made above.
         unlinkat(directory, tarvex::kKeyLogFileName, 0);
-        return std::strerror(failure);
+        problem = std::strerror(failure);
+        return false;
     }
     // The directory entry too, where the file system supports it.
     fsync(directory);
-    return "";
+    return true;
 }
 
-// Copies the local log onto the key; returns why it failed, or "".
-std::string copyLogToKey() {
+// Copies the local log onto the key. False, with the reason in `problem`,
+// otherwise.
+bool copyLogToKey(std::string& problem) {
     const int source = open(tarvex::kLocalLogPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (source < 0) {
-        return std::strerror(errno);
+        problem = std::strerror(errno);
+        return false;
     }
-    const int directory = openKeyLogDirectory();
-    std::string failure = directory < 0 ? std::strerror(errno) : writeLogInto(source, directory);
+    int directory = -1;
+    const bool copied =
+        openKeyLogDirectory(directory, problem) && writeLogInto(source, directory, problem);
     if (directory >= 0) {
         close(directory);
     }
     close(source);
-    return failure;
+    return copied;
 }
 
 void handLogToKey() {
-    const std::string failure = copyLogToKey();
-    if (!failure.empty()) {
-        printStatusLine(tarvex::kLineCannotCopyLog + failure + tarvex::kLineKeepingLogSuffix);
+    std::string problem;
+    if (!copyLogToKey(problem)) {
+        printStatusLine(formatText(tarvex::kLineCannotCopyLog, problem.c_str()));
     } else {
         std::error_code error;
         if (!fs::remove(tarvex::kLocalLogPath, error) && error) {
-            printStatusLine(tarvex::kLineCannotRemoveLog + error.message());
+            printStatusLine(formatText(tarvex::kLineCannotRemoveLog, error.message().c_str()));
         }
     }
     runCommand(tarvex::kSyncCommand);
 }
 
-// The checked bytes in sealed memory that nobody can change, on a descriptor
-// that the shell and bash inherit; -1 with errno on failure.
-int sealedCopy(const std::string& bytes) {
-    const int memory = memfd_create(tarvex::kUpdateScriptName + 1, MFD_ALLOW_SEALING);
-    if (memory < 0) {
-        return -1;
+// A device that trusts keys hands its log only to a key that proves it is one
+// of its maker's: the one whose post-update script verifies, was signed for
+// that folder and is not older than the newest run from it. Its release is
+// recorded first, as it would be before the script runs. Any other device
+// hands its log to every key.
+bool mayHandLogToKey() {
+    if (!isTrustModeOn()) {
+        return true;
     }
-    if (!writeAll(memory, bytes.data(), bytes.size()) ||
-        fcntl(memory, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
-        const int failure = errno;
-        close(memory);
-        errno = failure;
-        return -1;
+    std::string refusal;
+    if (recordRelease(checkSignedScript(tarvex::kPostUpdateFolder), refusal)) {
+        return true;
     }
-    return memory;
+    const std::string script = std::string(tarvex::kMountPoint) + "/" + tarvex::kPostUpdateFolder +
+                               "/" + tarvex::kUpdateScriptName;
+    printStatusLine(formatText(tarvex::kLineLogNotHandedOver, script.c_str(), refusal.c_str()));
+    return false;
 }
 
-// Runs the script as ever, or in trust mode only once its checked bytes are
-// held where the key cannot change them and its release is recorded; bash
-// then runs those bytes with $0 still the script's path on the key, where
-// scripts find their payload.
-void runScript(const std::string& script, const CheckedScript* checked) {
-    std::string command = tarvex::kScriptCommandPrefix + script;
+// Runs the script as ever, or, on a device that trusts keys (`checked`), only
+// once its checked bytes are held where the key cannot change them and its
+// release is recorded; bash then runs those bytes with $0 still the script's
+// path on the key, where scripts find their payload.
+void runScript(const std::string& script, const std::optional<CheckedScript>& checked) {
+    std::string command = formatText(tarvex::kScriptCommand, script.c_str());
     int memory = -1;
-    if (checked != nullptr) {
-        std::string refusal = checked->refusal;
-        if (checked->runnable) {
-            memory = sealedCopy(checked->bytes);
-            if (memory < 0) {
-                refusal = tarvex::kReasonCannotHoldBytes + std::string(std::strerror(errno));
-            } else {
-                refusal = recordRelease(*checked);
-            }
-            if (!refusal.empty() && memory >= 0) {
-                close(memory);
-                memory = -1;
-            }
-        }
-        if (memory < 0) {
-            printStatusLine(tarvex::kLineScriptRefused + script + ": " + refusal);
+    if (checked) {
+        std::string refusal;
+        if (!holdForRun(*checked, memory, refusal)) {
+            printStatusLine(
+                formatText(tarvex::kLineScriptRefused, script.c_str(), refusal.c_str()));
             runCommand(tarvex::kErrorSoundCommand);
             return;
         }
-        command = tarvex::kVerifiedScriptCommandPrefix + std::to_string(memory) +
-                  tarvex::kVerifiedScriptCommandMiddle + script;
+        command = formatText(tarvex::kCheckedScriptCommand, memory, script.c_str());
     }
     startBeeping();
-    printStatusLine(tarvex::kScriptCommandPrefix + script);
+    printStatusLine(formatText(tarvex::kScriptCommand, script.c_str()));
     runCommand(command);
     if (memory >= 0) {
         close(memory);
     }
 }
 
-// The look at one folder. trusting: only a signed script may run; `checked`
-// is that script as already read and checked, or nullptr to do it here.
-bool lookAtFolder(const std::string& folderName, bool trusting, const CheckedScript* checked) {
+}  // namespace
+
+bool CheckForUpdate(const std::string& folderName) {
     const std::string folder = std::string(tarvex::kMountPoint) + "/" + folderName;
     if (!pathExists(folder)) {
         return false;
     }
     // Checked before the found sound, so the bytes that run are the ones read
     // here, whatever the key does to its files from now on.
-    CheckedScript checkedHere;
-    if (trusting && checked == nullptr) {
-        checkedHere = checkSignedScript(folderName);
-        checked = &checkedHere;
+    std::optional<CheckedScript> checked;
+    if (isTrustModeOn()) {
+        checked = checkSignedScript(folderName);
     }
-    printStatusLine(folder + tarvex::kLineFolderFoundSuffix);
+    printStatusLine(formatText(tarvex::kLineFolderFound, folder.c_str()));
     runCommand(tarvex::kFoundSoundCommand);
-    const std::string script = folder + tarvex::kUpdateScriptName;
+    const std::string script = folder + "/" + tarvex::kUpdateScriptName;
     if (pathExists(script)) {
-        runScript(script, trusting ? checked : nullptr);
+        runScript(script, checked);
     } else {
         runCommand(tarvex::kErrorSoundCommand);
     }
@@ -229,39 +203,16 @@ bool lookAtFolder(const std::string& folderName, bool trusting, const CheckedScr
     return true;
 }
 
-}  // namespace
-
-bool CheckForUpdate(const std::string& folderName) {
-    return lookAtFolder(folderName, isTrustModeOn(), nullptr);
-}
-
 void LookForUpdate() {
-    const bool trusting = isTrustModeOn();
     if (!pathExists(tarvex::kLocalLogPath)) {
-        lookAtFolder(tarvex::kUpdateFolder, trusting, nullptr);
+        CheckForUpdate(tarvex::kUpdateFolder);
         return;
     }
     // The post-update folder is considered even when the hand-off failed:
     // the pending log says the device is past its update, and running the
     // update folder again could apply the same update twice.
-    if (!trusting) {
+    if (mayHandLogToKey()) {
         handLogToKey();
-        lookAtFolder(tarvex::kPostUpdateFolder, false, nullptr);
-        return;
     }
-    // A device that trusts keys hands its log only to a key that proves it is
-    // one of its maker's: the one whose post-update script verifies, was
-    // signed for that folder and is not older than the newest run from it.
-    // Its release is recorded first, as it would be before the script runs.
-    const CheckedScript postUpdate = checkSignedScript(tarvex::kPostUpdateFolder);
-    const std::string refusal =
-        postUpdate.runnable ? recordRelease(postUpdate) : postUpdate.refusal;
-    if (refusal.empty()) {
-        handLogToKey();
-    } else {
-        printStatusLine(tarvex::kLineLogNotHandedOver + std::string(tarvex::kMountPoint) + "/" +
-                        tarvex::kPostUpdateFolder + tarvex::kUpdateScriptName + ": " + refusal +
-                        tarvex::kLineKeepingLogSuffix);
-    }
-    lookAtFolder(tarvex::kPostUpdateFolder, true, &postUpdate);
+    CheckForUpdate(tarvex::kPostUpdateFolder);
 }

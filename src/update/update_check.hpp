@@ -10,5 +10,6 @@ void LookForUpdate();
 
 // If /home/pi/media/<folderName> exists: announce it, run its quorlupdate.sh
 // with bash while the beeper sounds (or play the error sound when there is no
-// script), and sync. True when the folder exists.
+// script, or when a device that trusts keys refuses it), and sync. True when
+// the folder exists.
 bool CheckForUpdate(const std::string& folderName);

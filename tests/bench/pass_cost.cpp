@@ -107,9 +107,9 @@ pid_t startAsPi(const std::string& program, const std::vector<std::string>& args
 
 // ----------------------------------------------------- pass runner ---
 
-// In the pass runner's child, answering 's': the steps of a pass without a
-// key, each on its own, COUNT times: where the daemon's own CPU time goes.
-// Own and children's ms per call, four steps.
+// In the pass runner's child, answering Request::Steps: the steps of a pass
+// without a key, each on its own, COUNT times: where the daemon's own CPU time
+// goes. Own and children's ms per call, four steps.
 void measureSteps(int count, int replies) {
     const std::function<void()> steps[] = {
         [] { WatchApplication(); }, [] { (void)isUsbKeyInserted(); }, [] { (void)isMounted(); },
@@ -130,7 +130,7 @@ public:
     void start() {
         const int log =
             open("/tmp/bench-passes.log", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (log < 0 || !passes_.start(log, log, {{'s', measureSteps}}))
+        if (log < 0 || !passes_.start(log, log, {{sandbox::Request::Steps, measureSteps}}))
             die("cannot start the passes");
         close(log);
     }
@@ -140,7 +140,7 @@ public:
     // Own and children's CPU ms per call of the four steps of a pass without a key.
     std::vector<double> steps(int count) {
         std::vector<double> ms(8);
-        if (!passes_.request('s', count) || !passes_.reply(ms.data(), ms.size() * sizeof(double)))
+        if (!passes_.request(sandbox::Request::Steps, count) || !passes_.reply(ms.data(), ms.size() * sizeof(double)))
             die("the pass runner died");
         return ms;
     }

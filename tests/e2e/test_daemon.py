@@ -16,15 +16,22 @@ BEEP = sound_file(C.kBeepCommand)
 MOUNTED = re.escape(C.kLineMounted)
 UNMOUNTING = re.escape(C.kLineUnmounting)
 FALLBACK = re.escape(C.kLineMountFallback)
-ANY_FOLDER = ".*" + re.escape(C.kLineFolderFoundSuffix)
+
+
+def filled_with_anything(line):
+    return re.escape(line).replace(re.escape("%s"), ".*")
+
+
+ANY_FOLDER = filled_with_anything(C.kLineFolderFound)
+ANY_SCRIPT = filled_with_anything(C.kScriptCommand)
 
 
 def folder_found(folder):
-    return re.escape(f"{C.kMountPoint}/{folder}{C.kLineFolderFoundSuffix}")
+    return re.escape(C.kLineFolderFound % f"{C.kMountPoint}/{folder}")
 
 
 def runs_script(folder):
-    return re.escape(f"{C.kScriptCommandPrefix}{C.kMountPoint}/{folder}{C.kUpdateScriptName}")
+    return re.escape(C.kScriptCommand % f"{C.kMountPoint}/{folder}/{C.kUpdateScriptName}")
 
 
 UPDATE_SCRIPT = """\
@@ -142,7 +149,7 @@ def test_larger_partition_and_folder_without_script(sandbox):
         assert mounted_at_media(sb) == "/dev/sda2"
         time.sleep(PASS)
         assert BEEP not in sounds(sb), "beeping without a script"
-        assert d.count("small partition|" + re.escape(C.kScriptCommandPrefix) + ".*") == 0
+        assert d.count("small partition|" + ANY_SCRIPT) == 0
     finally:
         d.stop()
 

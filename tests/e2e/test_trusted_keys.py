@@ -12,8 +12,9 @@ from tarvex_sim import Daemon, constants, mounted_at_media, pass_times, sound_fi
 C = constants()
 FIRST_PASS, PASS = pass_times(C)
 ERROR = sound_file(C.kErrorSoundCommand)
-UPDATE_SCRIPT = f"{C.kMountPoint}/{C.kUpdateFolder}{C.kUpdateScriptName}"
-POST_SCRIPT = f"{C.kMountPoint}/{C.kPostUpdateFolder}{C.kUpdateScriptName}"
+UPDATE_SCRIPT = f"{C.kMountPoint}/{C.kUpdateFolder}/{C.kUpdateScriptName}"
+POST_SCRIPT = f"{C.kMountPoint}/{C.kPostUpdateFolder}/{C.kUpdateScriptName}"
+ANY_SCRIPT = re.escape(C.kScriptCommand).replace(re.escape("%s"), ".*")
 
 SCRIPTS = {
     C.kUpdateFolder: 'echo "update: signed, run from $(dirname "$0")"\n'
@@ -61,27 +62,27 @@ def test_only_the_signed_key_runs_and_gets_the_log(sandbox, tmp_path):
     sb.install(f"{C.kTrustedKeysDir}/maker.pub", public.read_text(), "0644")
     signed_key(sb, tmp_path, "signed", secret)
     signed_key(sb, tmp_path, "altered", secret, alter=True)
-    refused = ": the signature does not match the script"
+    refused = "the signature does not match the script"
 
     d = Daemon(sb)
     try:
         time.sleep(max(0.0, FIRST_PASS + 0.5 - d.elapsed()))  # an armed pass sees each key
         i = insert_and_pull(sb, d, "altered", [
-            re.escape(f"{C.kMountPoint}/{C.kUpdateFolder}{C.kLineFolderFoundSuffix}"),
-            re.escape(f"{C.kLineScriptRefused}{UPDATE_SCRIPT}{refused}")], 0)
+            re.escape(C.kLineFolderFound % f"{C.kMountPoint}/{C.kUpdateFolder}"),
+            re.escape(C.kLineScriptRefused % (UPDATE_SCRIPT, refused))], 0)
         assert sounds(sb)[-1] == ERROR
-        assert d.count(re.escape(C.kScriptCommandPrefix) + ".*") == 0
+        assert d.count(ANY_SCRIPT) == 0
         assert not sb.path(C.kLocalLogPath).exists()
 
         i = insert_and_pull(sb, d, "signed", [
-            re.escape(C.kScriptCommandPrefix + UPDATE_SCRIPT),
+            re.escape(C.kScriptCommand % UPDATE_SCRIPT),
             re.escape(f"update: signed, run from {C.kMountPoint}/{C.kUpdateFolder}")], i)
         assert sb.path(C.kLocalLogPath).read_text() == "update applied\n"
 
         # A log waits on the device: the altered key does not get it.
         i = insert_and_pull(sb, d, "altered", [
-            re.escape(f"{C.kLineLogNotHandedOver}{POST_SCRIPT}{refused}{C.kLineKeepingLogSuffix}"),
-            re.escape(f"{C.kLineScriptRefused}{POST_SCRIPT}{refused}")], i)
+            re.escape(C.kLineLogNotHandedOver % (POST_SCRIPT, refused)),
+            re.escape(C.kLineScriptRefused % (POST_SCRIPT, refused))], i)
         assert sb.path(C.kLocalLogPath).read_text() == "update applied\n"
         assert sb.exec("key", "get", "altered", "log.txt").returncode != 0
 

@@ -71,9 +71,9 @@ def test_default_demo_shows_a_whole_update():
     assert r.returncode == 0, r.stdout + r.stderr
     in_order(r.stdout, "Key inserted as /dev/sda",
              shown(C.kLineMounted),
-             shown(UPDATE_DIR + C.kLineFolderFoundSuffix),
+             shown(C.kLineFolderFound % UPDATE_DIR),
              f"Playing WAVE '{sound_file(C.kFoundSoundCommand)}'",
-             shown(C.kScriptCommandPrefix + UPDATE_DIR + C.kUpdateScriptName),
+             shown(C.kScriptCommand % f"{UPDATE_DIR}/{C.kUpdateScriptName}"),
              "| sample update: running as pi in /home/pi",
              "| sample update: done",
              "The script ended with exit status 0",
@@ -167,7 +167,7 @@ def test_pending_log_goes_to_the_key_and_the_post_update_folder_runs(tmp_path):
     r = try_key("--key", key, "--log", log)
     assert r.returncode == 0, r.stdout + r.stderr
     in_order(r.stdout, "Pending log:",
-             shown(f"{C.kMountPoint}/{C.kPostUpdateFolder}{C.kLineFolderFoundSuffix}"),
+             shown(C.kLineFolderFound % f"{C.kMountPoint}/{C.kPostUpdateFolder}"),
              "| post: key log says update 42 applied", shown(C.kLineUnmounting))
     assert "wrong folder" not in r.stdout
     s = summary(r.stdout)

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <string>
 
-#include "storage/usb_key_probe.hpp"
 #include "base/command_runner.hpp"
+#include "storage/usb_key_probe.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string output(reinterpret_cast<const char*>(data), size);

@@ -9,7 +9,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     PublicKey key{};
     std::string problem;
-    if (parsePublicKey(text, key, problem)) {
+    if (parsePublicKey(text, "key.pub", key, problem)) {
         // A parsed key always has an id to name it by.
         if (keyIdText(key.keyId).empty()) {
             __builtin_trap();

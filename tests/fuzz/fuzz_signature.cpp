@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::vector<PublicKey> keys = [] {
         std::vector<PublicKey> parsed(1);
         std::string problem;
-        if (!parsePublicKey(kTrustedKey, parsed[0], problem)) {
+        if (!parsePublicKey(kTrustedKey, "trusted.pub", parsed[0], problem)) {
             std::abort();
         }
         return parsed;

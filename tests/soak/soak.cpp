@@ -37,8 +37,10 @@
 #include <thread>
 #include <vector>
 
+#include "base/format_text.hpp"
 #include "pass_runner.hpp"
 #include "sandbox_shell.hpp"
+#include "storage/mount_table.hpp"
 #include "tarvex_constants.hpp"
 
 namespace {
@@ -68,7 +70,7 @@ const char* const kDaemonStderr = "/tmp/soak-daemon-stderr.log";
 
 // "FOLDER/quorlupdate.sh" of the update or the post-update folder, below DIR.
 std::string scriptIn(const std::string& dir, bool post) {
-    return dir + "/" + (post ? tarvex::kPostUpdateFolder : tarvex::kUpdateFolder) +
+    return dir + "/" + (post ? tarvex::kPostUpdateFolder : tarvex::kUpdateFolder) + "/" +
            tarvex::kUpdateScriptName;
 }
 
@@ -196,28 +198,19 @@ int applicationStarts() {
     return log ? static_cast<int>(std::count(log->begin(), log->end(), '\n')) : 0;
 }
 
-// Sources of what the kernel has mounted at path, bottom first.
+// Sources of what the kernel has mounted at path, bottom first, as the
+// daemon's own mountinfo reader sees them.
 std::vector<std::string> mountSources(const std::string& path) {
     std::vector<std::string> sources;
-    std::ifstream info("/proc/self/mountinfo");
-    std::string line;
-    while (std::getline(info, line)) {
-        std::istringstream fields(line);
-        std::string id, parent, device, root, point, field;
-        fields >> id >> parent >> device >> root >> point;
-        if (point != path) continue;
-        while (fields >> field && field != "-") {
-        }
-        std::string type, source;
-        fields >> type >> source;
-        sources.push_back(source);
+    for (const MountEntry& mount : readMountTable().value_or(std::vector<MountEntry>{})) {
+        if (mount.mountPoint == path) sources.push_back(mount.source);
     }
     return sources;
 }
 
 long mountCount() {
-    const auto info = readFile("/proc/self/mountinfo");
-    return info ? static_cast<long>(std::count(info->begin(), info->end(), '\n')) : -1;
+    const auto mounts = readMountTable();
+    return mounts ? static_cast<long>(mounts->size()) : -1;
 }
 
 // "0 /dev/null, 1 pipe:[123], ..." for the report.
@@ -279,7 +272,7 @@ struct Usage {
 
 uint64_t heapInUse(Runner& runner) {
     uint64_t inUse = 0;
-    if (!runner.passes.request('h', 0) || !runner.passes.reply(&inUse, sizeof inUse)) {
+    if (!runner.passes.request(sandbox::Request::HeapInUse, 0) || !runner.passes.reply(&inUse, sizeof inUse)) {
         std::printf("soak: FAIL: the daemon's process does not answer\n");
         std::exit(1);
     }
@@ -354,7 +347,7 @@ Runner startRunner() {
     const int errors =
         open(kDaemonStderr, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
     if (pipe2(out, O_CLOEXEC) != 0 || errors < 0 ||
-        !runner.passes.start(out[1], errors, {{'h', answerHeapInUse}})) {
+        !runner.passes.start(out[1], errors, {{sandbox::Request::HeapInUse, answerHeapInUse}})) {
         std::perror("soak: starting the daemon's process");
         std::exit(2);
     }
@@ -439,17 +432,23 @@ struct Counters {
     std::map<std::string, std::pair<long, double>> passTimes;  // kind: count, seconds
 };
 
+// A status line's text up to what is filled in.
+std::string fixedStart(const char* format) {
+    const std::string text = format;
+    return text.substr(0, text.find('%'));
+}
+
 bool isDaemonLine(const std::string& line) {
     static const char* const exact[] = {tarvex::kLineMounted, tarvex::kLineUnmounting,
                                         tarvex::kLineMountFallback, tarvex::kLineMountCheckError,
                                         tarvex::kLinePartitionSizeFailed};
-    static const std::string prefixes[] = {tarvex::kLineCannotCheck,
-                                           tarvex::kLineCannotCopyLog,
-                                           tarvex::kLineCannotRemoveLog,
+    static const std::string prefixes[] = {fixedStart(tarvex::kLineCannotCheck),
+                                           fixedStart(tarvex::kLineCannotCopyLog),
+                                           fixedStart(tarvex::kLineCannotRemoveLog),
                                            tarvex::kLineProcessTableUnreadable,
                                            tarvex::kLineNotRemovingMountPoint,
                                            std::string(kMountPoint) + "/",
-                                           std::string(tarvex::kScriptCommandPrefix) + kMountPoint,
+                                           formatText(tarvex::kScriptCommand, kMountPoint),
                                            "soak-"};
     for (const char* e : exact)
         if (line == e) return true;
@@ -664,8 +663,7 @@ private:
             const char* refusal =
                 key.kind == Kind::Exfat ? (key.log ? "File exists" : nullptr) : "Permission denied";
             if (refusal != nullptr) {
-                e.lines.push_back(std::string(tarvex::kLineCannotCopyLog) + refusal +
-                                  tarvex::kLineKeepingLogSuffix);
+                e.lines.push_back(formatText(tarvex::kLineCannotCopyLog, refusal));
                 ++counters_.handOffsRefused;
             } else {
                 key.log = m.pendingLog;
@@ -677,17 +675,18 @@ private:
         const std::string folder = script.substr(0, script.rfind('/'));
         const std::string id = std::to_string(insertionId_);
         if (key.kind == Kind::Locked) {
-            e.lines.push_back(tarvex::kLineCannotCheck + folder + ": Permission denied");
+            e.lines.push_back(
+                formatText(tarvex::kLineCannotCheck, folder.c_str(), "Permission denied"));
             return;
         }
         if (!(post ? key.postFolder : key.updateFolder)) return;
-        e.lines.push_back(folder + tarvex::kLineFolderFoundSuffix);
+        e.lines.push_back(formatText(tarvex::kLineFolderFound, folder.c_str()));
         ++expectedFoundSounds_;
         if (!(post ? key.postScript : key.updateScript)) {
             ++expectedErrorSounds_;
             return;
         }
-        e.lines.push_back(tarvex::kScriptCommandPrefix + script);
+        e.lines.push_back(formatText(tarvex::kScriptCommand, script.c_str()));
         if (post) {
             e.lines.push_back("soak-post-ran " + id);
             ++counters_.postRuns;
@@ -713,7 +712,7 @@ private:
 
         const auto start = Clock::now();
         std::vector<std::string> lines;
-        if (!runner_.passes.request('p', 1)) fail("runner gone");
+        if (!runner_.passes.request(sandbox::Request::Passes, 1)) fail("runner gone");
         for (;;) {
             pollfd fds[2] = {{runner_.passes.replies(), POLLIN, 0}, {runner_.output, POLLIN, 0}};
             poll(fds, 2, 500);
@@ -934,11 +933,12 @@ private:
             const std::string get = std::string("key get ") + key.name + " ";
             if (output(get + "keep/precious.txt") != precious(key))
                 fail(std::string("key ") + key.name + " lost keep/precious.txt");
-            if (key.updateScript && output(get + tarvex::kUpdateFolder +
+            if (key.updateScript && output(get + tarvex::kUpdateFolder + "/" +
                                            tarvex::kUpdateScriptName) != updateScript(key))
                 fail(std::string("key ") + key.name + " lost its update script");
             if (key.postScript &&
-                output(get + tarvex::kPostUpdateFolder + tarvex::kUpdateScriptName) != kPostScript)
+                output(get + tarvex::kPostUpdateFolder + "/" + tarvex::kUpdateScriptName) !=
+                    kPostScript)
                 fail(std::string("key ") + key.name + " lost its post-update script");
         }
         const std::string sounds = readFile("/tmp/aplay.log").value_or("");

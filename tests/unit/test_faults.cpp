@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/format_text.hpp"
 #include "sandbox_device.hpp"
 #include "storage/mount_point.hpp"
 #include "storage/usb_key_probe.hpp"
@@ -283,8 +284,7 @@ TEST_P(HostileKey, ReachesNoFurtherThanItsMountPoint) {
     EXPECT_TRUE(sh(row.safe)) << row.safe << "\n" << out;
 }
 
-const std::string kLogKept =
-    std::string(tarvex::kLineCannotCopyLog) + "File exists" + tarvex::kLineKeepingLogSuffix;
+const std::string kLogKept = formatText(tarvex::kLineCannotCopyLog, "File exists");
 
 INSTANTIATE_TEST_SUITE_P(
     Keys, HostileKey,
@@ -364,7 +364,7 @@ TEST_F(Fault, LinkedMountPointIsReplacedNotFollowed) {
     ASSERT_TRUE(sh("key insert k sda"));
     out += pass() + pass();
     const std::string refused =
-        std::string(tarvex::kLineMountPointRefused) + tarvex::kMountPointIsLink + "\n";
+        formatText(tarvex::kLineMountPointRefused, tarvex::kMountPointIsLink) + "\n";
     EXPECT_EQ(out, refused + tarvex::kLineMounted + "\n");
     EXPECT_TRUE(sh("test -d /home/pi/media && test ! -L /home/pi/media"));
     EXPECT_EQ(output("findmnt -n -o SOURCE /home/pi/media"), "/dev/sda1\n");
@@ -393,9 +393,8 @@ TEST_P(SystemDisk, IsNeverTakenForAKey) {
     ASSERT_TRUE(sh(std::string("mkdir -p /run/system && ") + GetParam().mountCommand));
     const std::string out = pass() + pass();
     sh("umount /run/system");
-    EXPECT_EQ(out, std::string(tarvex::kLineDiskInUse) + "/dev/sda" + tarvex::kLineDiskInUseReason +
-                       "/dev/sda2" + tarvex::kLineDiskInUseMountedAt + "/run/system\n" +
-                       tarvex::kLineMounted + "\n");
+    EXPECT_EQ(out, formatText(tarvex::kLineDiskInUse, "/dev/sda", "/dev/sda2", "/run/system") +
+                       "\n" + tarvex::kLineMounted + "\n");
     EXPECT_EQ(g_cDeviceChar, 'b');
     EXPECT_EQ(output("findmnt -n -o SOURCE /home/pi/media"), "/dev/sdb1\n");
     sh("umount /home/pi/media; key pull sda");

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "base/format_text.hpp"
 #include "sandbox_device.hpp"
 #include "tarvex_constants.hpp"
 #include "update/release_state.hpp"
@@ -29,7 +30,8 @@ protected:
     void SetUp() override {
         REQUIRE_SANDBOX();
         std::string problem;
-        ASSERT_TRUE(parsePublicKey(fileText("/tmp/sig/a.pub"), trusted_, problem)) << problem;
+        ASSERT_TRUE(parsePublicKey(fileText("/tmp/sig/a.pub"), "a.pub", trusted_, problem))
+            << problem;
     }
     PublicKey trusted_{};
 };
@@ -98,9 +100,8 @@ INSTANTIATE_TEST_SUITE_P(
         SignatureCase{"CarriageReturnLineEnds",
                       "minisign -S -s a.key -m s.sh >/dev/null && sed -i 's/$/\\r/' s.sh.minisig",
                       true, ""},
-        SignatureCase{
-            "UnknownKey", "minisign -S -s b.key -m s.sh >/dev/null", false,
-            tarvex::kReasonUntrustedKey + std::string("<b>") + tarvex::kReasonUntrustedKeySuffix},
+        SignatureCase{"UnknownKey", "minisign -S -s b.key -m s.sh >/dev/null", false,
+                      formatText(tarvex::kReasonUntrustedKey, "<b>")},
         SignatureCase{"ScriptByteChanged",
                       "minisign -S -s a.key -m s.sh >/dev/null && printf 'echo hellO\\n' > s.sh",
                       false, tarvex::kReasonScriptChanged},
@@ -136,7 +137,7 @@ class PublicKeyFiles : public Signatures, public testing::WithParamInterface<Pub
 TEST_P(PublicKeyFiles, OnlyMinisignKeysParse) {
     PublicKey key{};
     std::string problem;
-    EXPECT_EQ(parsePublicKey(GetParam().text, key, problem), GetParam().parses) << problem;
+    EXPECT_EQ(parsePublicKey(GetParam().text, "k.pub", key, problem), GetParam().parses) << problem;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -188,7 +189,7 @@ TEST_P(TrustedComments, FolderAndRelease) {
     }
 }
 
-const std::string kNotARelease = tarvex::kReasonBadRelease;
+std::string notARelease(const char* token) { return formatText(tarvex::kReasonBadRelease, token); }
 
 INSTANTIATE_TEST_SUITE_P(
     Comments, TrustedComments,
@@ -199,11 +200,11 @@ INSTANTIATE_TEST_SUITE_P(
         CommentCase{"LargestRelease", "folder:f release:9223372036854775807", "f",
                     9223372036854775807ULL, ""},
         CommentCase{"ReleaseBeyond63Bits", "folder:f release:9223372036854775808", "", 0,
-                    "release:9223372036854775808" + kNotARelease},
+                    notARelease("9223372036854775808")},
         CommentCase{"ReleaseBeyond64Bits", "folder:f release:18446744073709551616", "", 0,
-                    "release:18446744073709551616" + kNotARelease},
-        CommentCase{"SignedRelease", "folder:f release:+4", "", 0, "release:+4" + kNotARelease},
-        CommentCase{"EmptyRelease", "folder:f release:", "", 0, "release:" + kNotARelease},
+                    notARelease("18446744073709551616")},
+        CommentCase{"SignedRelease", "folder:f release:+4", "", 0, notARelease("+4")},
+        CommentCase{"EmptyRelease", "folder:f release:", "", 0, notARelease("")},
         CommentCase{"TimestampOnly", "timestamp:1700000000\tfile:quorlupdate.sh", "", 0,
                     tarvex::kReasonNoFolder},
         CommentCase{"EmptyFolder", "folder: release:1", "", 0, tarvex::kReasonNoFolder},
@@ -237,31 +238,26 @@ TEST_P(ReleaseStateTexts, ParseAndWriteBack) {
 }
 
 std::string badLine(int number) {
-    return tarvex::kReasonReleaseStateBadLine + std::to_string(number) +
-           tarvex::kReasonReleaseStateBadLineSuffix;
+    return formatText(tarvex::kReasonStateBadLine, std::to_string(number).c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, ReleaseStateTexts,
-    testing::Values(StateCase{"TwoFolders",
-                              "_QuorlPostUpdate 7\n_QuorlUpdate 42\n",
-                              {{"_QuorlPostUpdate", 7}, {"_QuorlUpdate", 42}},
-                              ""},
-                    StateCase{
-                        "Largest", "f 9223372036854775807\n", {{"f", 9223372036854775807ULL}}, ""},
-                    StateCase{"Empty", "", {}, tarvex::kReasonReleaseStateEmpty},
-                    StateCase{"CutOff", "_QuorlUpdate 42\n_QuorlPostUpdate 7", {}, badLine(2)},
-                    StateCase{"NotANumber", "_QuorlUpdate forty-two\n", {}, badLine(1)},
-                    StateCase{"TooLarge", "f 9223372036854775808\n", {}, badLine(1)},
-                    StateCase{"CarriageReturn", "f 1\r\n", {}, badLine(1)},
-                    StateCase{"TwoBlanks", "f  1\n", {}, badLine(1)},
-                    StateCase{"NoFolder", " 1\n", {}, badLine(1)},
-                    StateCase{"BlankLine", "f 1\n\n", {}, badLine(2)},
-                    StateCase{"FolderTwice",
-                              "f 1\nf 2\n",
-                              {},
-                              tarvex::kReasonReleaseStateBadLine + std::string("2") +
-                                  tarvex::kReasonReleaseStateRepeatSuffix}),
+    testing::Values(
+        StateCase{"TwoFolders",
+                  "_QuorlPostUpdate 7\n_QuorlUpdate 42\n",
+                  {{"_QuorlPostUpdate", 7}, {"_QuorlUpdate", 42}},
+                  ""},
+        StateCase{"Largest", "f 9223372036854775807\n", {{"f", 9223372036854775807ULL}}, ""},
+        StateCase{"Empty", "", {}, tarvex::kReasonStateEmpty},
+        StateCase{"CutOff", "_QuorlUpdate 42\n_QuorlPostUpdate 7", {}, badLine(2)},
+        StateCase{"NotANumber", "_QuorlUpdate forty-two\n", {}, badLine(1)},
+        StateCase{"TooLarge", "f 9223372036854775808\n", {}, badLine(1)},
+        StateCase{"CarriageReturn", "f 1\r\n", {}, badLine(1)},
+        StateCase{"TwoBlanks", "f  1\n", {}, badLine(1)},
+        StateCase{"NoFolder", " 1\n", {}, badLine(1)},
+        StateCase{"BlankLine", "f 1\n\n", {}, badLine(2)},
+        StateCase{"FolderTwice", "f 1\nf 2\n", {}, formatText(tarvex::kReasonStateRepeat, "2")}),
     [](const testing::TestParamInfo<StateCase>& info) { return info.param.name; });
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "base/format_text.hpp"
 #include "sandbox_device.hpp"
 #include "tarvex_constants.hpp"
 #include "update/update_check.hpp"
@@ -43,12 +44,14 @@ const std::string kFound = line(tarvex::kFoundSoundCommand);
 const std::string kError = line(tarvex::kErrorSoundCommand);
 
 std::string folderOf(const char* folder) { return std::string(tarvex::kMountPoint) + "/" + folder; }
-std::string scriptOf(const char* folder) { return folderOf(folder) + tarvex::kUpdateScriptName; }
+std::string scriptOf(const char* folder) {
+    return folderOf(folder) + "/" + tarvex::kUpdateScriptName;
+}
 std::string foundLine(const char* folder) {
-    return line(folderOf(folder) + tarvex::kLineFolderFoundSuffix);
+    return line(formatText(tarvex::kLineFolderFound, folderOf(folder).c_str()));
 }
 std::string runsLine(const char* folder) {
-    return line(tarvex::kScriptCommandPrefix + scriptOf(folder));
+    return line(formatText(tarvex::kScriptCommand, scriptOf(folder).c_str()));
 }
 
 std::string script(const char* folder, const char* marker) {
@@ -141,9 +144,11 @@ TEST_P(RefusedHandOver, LocalLogIsKeptAndTheLookGoesOn) {
     LookForUpdate();
     const std::string out = testing::internal::GetCapturedStdout();
     const std::string firstLine = out.substr(0, out.find('\n') + 1);
-    EXPECT_EQ(firstLine.rfind(tarvex::kLineCannotCopyLog, 0), 0u) << out;
-    EXPECT_NE(firstLine.find(GetParam().reason + line(tarvex::kLineKeepingLogSuffix)),
-              std::string::npos)
+    // The line with the reason, or with any reason where the row gives none.
+    const std::string format = tarvex::kLineCannotCopyLog;
+    const size_t slot = format.find("%s");
+    EXPECT_EQ(firstLine.rfind(format.substr(0, slot), 0), 0u) << out;
+    EXPECT_NE(firstLine.find(GetParam().reason + line(format.substr(slot + 2))), std::string::npos)
         << out;
     EXPECT_EQ(out.substr(firstLine.size()),
               foundLine(tarvex::kPostUpdateFolder) + runsLine(tarvex::kPostUpdateFolder));
@@ -326,24 +331,34 @@ TEST_P(UnsignedScriptRefused, ErrorSoundInsteadOfTheScript) {
     LookForUpdate();
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               foundLine(tarvex::kUpdateFolder) +
-                  line(tarvex::kLineScriptRefused + kScript + ": " + reason));
+                  line(formatText(tarvex::kLineScriptRefused, kScript.c_str(), reason.c_str())));
     EXPECT_EQ(fileText("/tmp/calls.log"), kFound + kError + "sync\n");
     EXPECT_EQ(threadCount(), threads) << "a beeper was started";
     EXPECT_EQ(fileText(kState), state) << "a refused script's release was recorded";
 }
 
-const std::string kScriptName = tarvex::kUpdateScriptName + 1;
+const std::string kScriptName = tarvex::kUpdateScriptName;
+const std::string kSignatureName = kScriptName + tarvex::kSignatureSuffix;
 const std::string kKeys = tarvex::kTrustedKeysDir;
-const std::string kNoKey = tarvex::kReasonNoUsableKey;
+
+// What is wrong with the trusted keys, as the refusal says it.
+std::string noKey(const std::string& problem) {
+    return formatText(tarvex::kReasonNoUsableKey, problem.c_str());
+}
+std::string noKey(const char* format, const std::string& path) {
+    return noKey(formatText(format, path.c_str()));
+}
+std::string stateUnreadable(const std::string& problem) {
+    return formatText(tarvex::kReasonReleaseStateUnreadable, problem.c_str());
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Refusals, UnsignedScriptRefused,
     testing::Values(
         RefusalCase{"NoSignature", "rm " + kSigned,
-                    tarvex::kReasonMissing + kScriptName + tarvex::kSignatureSuffix},
-        RefusalCase{
-            "UnknownKey", "minisign -S -s /tmp/tk/b.key -m " + kScript + " >/dev/null",
-            tarvex::kReasonUntrustedKey + std::string("<b>") + tarvex::kReasonUntrustedKeySuffix},
+                    formatText(tarvex::kReasonMissing, kSignatureName.c_str())},
+        RefusalCase{"UnknownKey", "minisign -S -s /tmp/tk/b.key -m " + kScript + " >/dev/null",
+                    formatText(tarvex::kReasonUntrustedKey, "<b>")},
         RefusalCase{"ScriptByteChanged", "sed -i s/update-ran/update-RAN/ " + kScript,
                     tarvex::kReasonScriptChanged},
         RefusalCase{"TrustedCommentChanged",
@@ -353,35 +368,34 @@ INSTANTIATE_TEST_SUITE_P(
                     "head -c " + std::to_string(tarvex::kMaxSignedScriptBytes) +
                         " /dev/zero | tr '\\0' '#' >> " + kScript +
                         " && minisign -S -s /tmp/tk/a.key -m " + kScript + " >/dev/null",
-                    kScriptName + tarvex::kReasonTooLarge +
-                        std::to_string(tarvex::kMaxSignedScriptBytes) +
-                        tarvex::kReasonTooLargeUnit},
+                    formatText(tarvex::kReasonTooLarge, kScriptName.c_str(),
+                               std::to_string(tarvex::kMaxSignedScriptBytes).c_str())},
         RefusalCase{"ScriptIsALink",
                     "mv " + kScript + " /tmp/real.sh && ln -s /tmp/real.sh " + kScript,
-                    kScriptName + tarvex::kReasonIsALink},
+                    formatText(tarvex::kReasonIsALink, kScriptName.c_str())},
         RefusalCase{"FolderIsALink",
                     "mv /home/pi/media/_QuorlUpdate /tmp/upd && "
                     "ln -s /tmp/upd /home/pi/media/_QuorlUpdate",
-                    tarvex::kUpdateFolder + std::string(tarvex::kReasonIsALink)},
+                    formatText(tarvex::kReasonIsALink, tarvex::kUpdateFolder)},
         RefusalCase{"SignatureIsAFifo", "rm " + kSigned + " && mkfifo " + kSigned,
-                    kScriptName + tarvex::kSignatureSuffix + tarvex::kReasonNotARegularFile},
+                    formatText(tarvex::kReasonNotARegularFile, kSignatureName.c_str())},
         RefusalCase{"KeyDirectoryOwnedByPi", "chown 1000 " + kKeys,
-                    kNoKey + kKeys + tarvex::kReasonOthersCanWrite},
+                    noKey(tarvex::kReasonOthersCanWrite, kKeys)},
         RefusalCase{"KeyDirectoryGroupWritable", "chmod 775 " + kKeys,
-                    kNoKey + kKeys + tarvex::kReasonOthersCanWrite},
+                    noKey(tarvex::kReasonOthersCanWrite, kKeys)},
         RefusalCase{"ParentDirectoryOwnedByPi", "chown 1000 /etc/tarvexd",
-                    kNoKey + "/etc/tarvexd" + tarvex::kReasonOthersCanWrite},
+                    noKey(tarvex::kReasonOthersCanWrite, "/etc/tarvexd")},
         RefusalCase{"KeyFileWritableByPi", "chown 1000 " + kKeys + "/a.pub",
-                    kNoKey + kKeys + "/a.pub" + tarvex::kReasonOthersCanWrite},
+                    noKey(tarvex::kReasonOthersCanWrite, kKeys + "/a.pub")},
         RefusalCase{"KeyFileIsALink",
                     "mv " + kKeys + "/a.pub /etc/tarvexd/a.real && ln -s /etc/tarvexd/a.real " +
                         kKeys + "/a.pub",
-                    kNoKey + kKeys + "/a.pub" + tarvex::kReasonIsALink},
+                    noKey(tarvex::kReasonIsALink, kKeys + "/a.pub")},
         RefusalCase{"MalformedKeyBesideAGoodOne", "echo garbage > " + kKeys + "/z.pub",
-                    kNoKey + kKeys + "/z.pub" + tarvex::kReasonNotAPublicKey},
-        RefusalCase{"NoKeyAtAll", "rm " + kKeys + "/a.pub", kNoKey + tarvex::kReasonNoKey},
+                    noKey(tarvex::kReasonNotAPublicKey, kKeys + "/z.pub")},
+        RefusalCase{"NoKeyAtAll", "rm " + kKeys + "/a.pub", noKey(tarvex::kReasonNoKey)},
         RefusalCase{"KeyDirectoryIsAFile", "rm -r " + kKeys + " && touch " + kKeys,
-                    kNoKey + kKeys + tarvex::kReasonNotADirectory},
+                    noKey(tarvex::kReasonNotADirectory, kKeys)},
         RefusalCase{"LegacySignature", signing("_QuorlUpdate", "", "-l"),
                     tarvex::kReasonLegacySignature},
         RefusalCase{"NoFolderToken", signing("_QuorlUpdate", "release:42"),
@@ -390,25 +404,19 @@ INSTANTIATE_TEST_SUITE_P(
         // would carry it to be handed the log.
         RefusalCase{"SignedForAnotherFolder",
                     signing("_QuorlUpdate", "folder:_QuorlPostUpdate release:42"),
-                    tarvex::kReasonOtherFolder + std::string("_QuorlPostUpdate") +
-                        tarvex::kReasonOtherFolderMiddle + "_QuorlUpdate"},
+                    formatText(tarvex::kReasonOtherFolder, "_QuorlPostUpdate", "_QuorlUpdate")},
         RefusalCase{"NoRelease", signing("_QuorlUpdate", "folder:_QuorlUpdate"),
                     tarvex::kReasonNoRelease},
         // Last year's script rolling the device back.
         RefusalCase{"OlderRelease", "printf '_QuorlUpdate 43\\n' > " + kState,
                     "release 42 is older than release 43, which this device has run"},
         RefusalCase{"CorruptState", "printf '_QuorlUpdate 4x\\n' > " + kState,
-                    tarvex::kReasonReleaseStateUnreadable +
-                        (tarvex::kReasonReleaseStateBadLine + std::string("1")) +
-                        tarvex::kReasonReleaseStateBadLineSuffix +
-                        tarvex::kReasonReleaseStateReset},
+                    stateUnreadable(formatText(tarvex::kReasonStateBadLine, "1"))},
         RefusalCase{"StateIsALink", "ln -s /etc/passwd " + kState,
-                    tarvex::kReasonReleaseStateUnreadable + std::string("it") +
-                        tarvex::kReasonIsALink + tarvex::kReasonReleaseStateReset},
+                    stateUnreadable(tarvex::kReasonStateIsALink)},
         RefusalCase{"ReleaseCannotBeRecorded",
                     std::string("mkdir ") + tarvex::kStateDir + "/" + tarvex::kReleaseStateTempName,
-                    tarvex::kReasonCannotRecordRelease + std::string("42") +
-                        tarvex::kReasonCannotRecordReleaseMiddle + "Is a directory"}),
+                    formatText(tarvex::kReasonCannotRecordRelease, "42", "Is a directory")}),
     [](const testing::TestParamInfo<RefusalCase>& info) { return info.param.name; });
 
 // The key swaps its script for another right after the check (here while the
@@ -435,12 +443,11 @@ TEST_F(TrustedLook, LogGoesOnlyToASignedKey) {
     testing::internal::CaptureStdout();
     LookForUpdate();
     const std::string post = scriptOf(tarvex::kPostUpdateFolder);
-    const std::string unsigned_ = tarvex::kReasonMissing + kScriptName + tarvex::kSignatureSuffix;
+    const std::string unsigned_ = formatText(tarvex::kReasonMissing, kSignatureName.c_str());
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              line(tarvex::kLineLogNotHandedOver + post + ": " + unsigned_ +
-                   tarvex::kLineKeepingLogSuffix) +
+              line(formatText(tarvex::kLineLogNotHandedOver, post.c_str(), unsigned_.c_str())) +
                   foundLine(tarvex::kPostUpdateFolder) +
-                  line(tarvex::kLineScriptRefused + post + ": " + unsigned_));
+                  line(formatText(tarvex::kLineScriptRefused, post.c_str(), unsigned_.c_str())));
     EXPECT_EQ(fileText("/home/pi/log.txt"), "update log\n");
     EXPECT_FALSE(sh("test -e /home/pi/media/log.txt"));
     EXPECT_EQ(fileText("/tmp/calls.log"), kFound + kError + "sync\n");
@@ -478,10 +485,9 @@ TEST_P(LogWithheld, FromASignedScriptThatDoesNotFit) {
     LookForUpdate();
     const std::string post = scriptOf(tarvex::kPostUpdateFolder);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              line(tarvex::kLineLogNotHandedOver + post + ": " + row.reason +
-                   tarvex::kLineKeepingLogSuffix) +
+              line(formatText(tarvex::kLineLogNotHandedOver, post.c_str(), row.reason.c_str())) +
                   foundLine(tarvex::kPostUpdateFolder) +
-                  line(tarvex::kLineScriptRefused + post + ": " + row.reason));
+                  line(formatText(tarvex::kLineScriptRefused, post.c_str(), row.reason.c_str())));
     EXPECT_EQ(fileText("/home/pi/log.txt"), "update log\n");
     EXPECT_FALSE(sh("test -e /home/pi/media/log.txt"));
     EXPECT_EQ(fileText("/tmp/calls.log"), kFound + kError + "sync\n");
@@ -493,8 +499,7 @@ INSTANTIATE_TEST_SUITE_P(
         // The maker's update script in a stranger's post-update folder.
         WithheldLogCase{"UpdateScriptCopiedIn", "folder:_QuorlUpdate release:42",
                         "_QuorlUpdate 42\\n",
-                        tarvex::kReasonOtherFolder + std::string("_QuorlUpdate") +
-                            tarvex::kReasonOtherFolderMiddle + "_QuorlPostUpdate"},
+                        formatText(tarvex::kReasonOtherFolder, "_QuorlUpdate", "_QuorlPostUpdate")},
         WithheldLogCase{"OlderRelease", "", "_QuorlPostUpdate 43\\n",
                         "release 42 is older than release 43, which this device has run"}),
     [](const testing::TestParamInfo<WithheldLogCase>& info) { return info.param.name; });

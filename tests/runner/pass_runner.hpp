@@ -74,11 +74,21 @@ inline double cpuMs(int who) {
     return ms(usage.ru_utime) + ms(usage.ru_stime);
 }
 
+// What the driver asks of the child, each with a count. Passes and Quit are
+// the runner's own; the others are answered by what the soak and the
+// benchmark register (PassRunner::Extras).
+enum class Request : char {
+    Passes = 'p',     // run COUNT passes; answered with their PassCost
+    Quit = 'q',       // end the child
+    HeapInUse = 'h',  // the soak: the bytes the child's heap holds, a uint64_t
+    Steps = 's',      // the benchmark: COUNT passes' steps, each timed, as doubles
+};
+
 class PassRunner {
 public:
-    // Requests the child answers besides passes ('p'), each with a count and
-    // the descriptor to write its answer to. Registered before the fork.
-    using Extras = std::map<char, std::function<void(int count, int replies)>>;
+    // Requests the child answers besides passes, each with a count and the
+    // descriptor to write its answer to. Registered before the fork.
+    using Extras = std::map<Request, std::function<void(int count, int replies)>>;
 
     // Forks the child, its stdout and stderr on OUT and ERR. Call it first
     // thing, before the caller grows anything the child would inherit; the
@@ -102,8 +112,8 @@ public:
     }
 
     // Asks for COUNT passes, or another request, without waiting.
-    bool request(char what, int count) {
-        const Request r{what, count};
+    bool request(Request what, int count) {
+        const Message r{what, count};
         return write(commands_, &r, sizeof r) == static_cast<ssize_t>(sizeof r);
     }
 
@@ -120,12 +130,12 @@ public:
 
     // Runs COUNT passes and waits for them; false when the child is gone.
     bool passes(int count, PassCost* cost) {
-        return request('p', count) && reply(cost, sizeof *cost);
+        return request(Request::Passes, count) && reply(cost, sizeof *cost);
     }
 
     // Ends the child; its exit status as waitpid gives it.
     int stop() {
-        request('q', 0);
+        request(Request::Quit, 0);
         int status = 0;
         waitpid(pid_, &status, 0);
         return status;
@@ -135,15 +145,16 @@ public:
     int replies() const { return replies_; }
 
 private:
-    struct Request {
-        char what;
+    struct Message {
+        Request what;
         int count;
     };
 
     [[noreturn]] static void serve(int commands, int replies, const Extras& extras) {
-        Request r{};
-        while (read(commands, &r, sizeof r) == static_cast<ssize_t>(sizeof r) && r.what != 'q') {
-            if (r.what != 'p') {
+        Message r{};
+        while (read(commands, &r, sizeof r) == static_cast<ssize_t>(sizeof r) &&
+               r.what != Request::Quit) {
+            if (r.what != Request::Passes) {
                 const auto extra = extras.find(r.what);
                 if (extra == extras.end()) _exit(3);
                 extra->second(r.count, replies);
@@ -164,7 +175,7 @@ private:
             if (write(replies, &cost, sizeof cost) != static_cast<ssize_t>(sizeof cost)) _exit(4);
         }
         std::fflush(stdout);
-        _exit(r.what == 'q' ? 0 : 3);
+        _exit(r.what == Request::Quit ? 0 : 3);
     }
 
     pid_t pid_ = -1;
