@@ -9,8 +9,8 @@ export DEBIAN_FRONTEND=noninteractive
 command -v clang-tidy >/dev/null && command -v cppcheck >/dev/null && command -v clang-format >/dev/null ||
   apt-get install -y -qq --no-install-recommends clang-tidy clang-format cppcheck >/dev/null
 
-sources=$(git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/unit/*.cpp' 'tests/unit/*.hpp' 'tests/sandbox/*.cpp'
-  'tests/fuzz/*.cpp')
+sources=$(git ls-files 'src/*.cpp' 'src/*.hpp' 'tests/unit/*.cpp' 'tests/unit/*.hpp' 'tests/runner/*.hpp' \
+  'tests/sandbox/*.cpp' 'tests/fuzz/*.cpp')
 
 echo "== clang-format"
 clang-format --dry-run --Werror $sources

@@ -4,19 +4,23 @@
 #include <cstdio>
 
 std::string formatText(const char* format, ...) {
+    // Two passes over the arguments, each from va_start: the length, then the
+    // text.
     va_list args;
     va_start(args, format);
-    va_list again;
-    va_copy(again, args);
+    // The analyzer takes args for uninitialized only when it has checked
+    // another file first in the same run: a false report.
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
     const int length = std::vsnprintf(nullptr, 0, format, args);
     va_end(args);
-    std::string text;
-    if (length > 0) {
-        // One more for the terminating NUL vsnprintf writes.
-        text.resize(static_cast<size_t>(length) + 1);
-        std::vsnprintf(&text[0], text.size(), format, again);
-        text.resize(static_cast<size_t>(length));
+    if (length <= 0) {
+        return "";
     }
-    va_end(again);
+    // One more for the terminating NUL vsnprintf writes.
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    va_start(args, format);
+    std::vsnprintf(&text[0], text.size(), format, args);
+    va_end(args);
+    text.resize(static_cast<size_t>(length));
     return text;
 }

@@ -112,7 +112,9 @@ std::optional<struct stat> statNode(const std::string& name) {
 
 // A mount of a disk's node somewhere other than the mount point.
 struct Use {
+    // cppcheck-suppress unusedStructMember ; read through the optional
     std::string node;  // the disk's or a partition's path
+    // cppcheck-suppress unusedStructMember ; read through the optional
     std::string mountPoint;
 };
 

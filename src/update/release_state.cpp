@@ -80,12 +80,11 @@ bool readReleaseState(Releases& releases, std::string& problem) {
     }
     struct stat info {};
     std::string text;
-    if (fstat(fd, &info) != 0) {
+    if (fstat(fd, &info) != 0 ||
+        (S_ISREG(info.st_mode) && !readAtMost(fd, tarvex::kMaxReleaseStateBytes, text))) {
         problem = std::strerror(errno);
     } else if (!S_ISREG(info.st_mode)) {
         problem = tarvex::kReasonStateNotARegularFile;
-    } else if (!readAtMost(fd, tarvex::kMaxReleaseStateBytes, text)) {
-        problem = std::strerror(errno);
     } else if (text.size() > tarvex::kMaxReleaseStateBytes) {
         problem = formatText(tarvex::kReasonStateTooLarge,
                              std::to_string(tarvex::kMaxReleaseStateBytes).c_str());

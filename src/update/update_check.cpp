@@ -23,6 +23,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
+std::string folderOnKey(const std::string& folderName) {
+    return std::string(tarvex::kMountPoint) + "/" + folderName;
+}
+
+std::string scriptIn(const std::string& folder) { return folder + "/" + tarvex::kUpdateScriptName; }
+
 // Existence tests follow links and accept any kind of file. An error other
 // than "not there" (a key that went away, a permission problem) is reported
 // and treated as absent: the look must never end the daemon.
@@ -135,20 +141,16 @@ void handLogToKey() {
 }
 
 // A device that trusts keys hands its log only to a key that proves it is one
-// of its maker's: the one whose post-update script verifies, was signed for
-// that folder and is not older than the newest run from it. Its release is
-// recorded first, as it would be before the script runs. Any other device
-// hands its log to every key.
-bool mayHandLogToKey() {
-    if (!isTrustModeOn()) {
-        return true;
-    }
+// of its maker's: the one whose post-update script (`checked`) verifies, was
+// signed for that folder and is not older than the newest run from it. Its
+// release is recorded first, as it would be before the script runs. Any other
+// device hands its log to every key.
+bool mayHandLogToKey(const std::optional<CheckedScript>& checked) {
     std::string refusal;
-    if (recordRelease(checkSignedScript(tarvex::kPostUpdateFolder), refusal)) {
+    if (!checked || recordRelease(*checked, refusal)) {
         return true;
     }
-    const std::string script = std::string(tarvex::kMountPoint) + "/" + tarvex::kPostUpdateFolder +
-                               "/" + tarvex::kUpdateScriptName;
+    const std::string script = scriptIn(folderOnKey(tarvex::kPostUpdateFolder));
     printStatusLine(formatText(tarvex::kLineLogNotHandedOver, script.c_str(), refusal.c_str()));
     return false;
 }
@@ -180,20 +182,14 @@ void runScript(const std::string& script, const std::optional<CheckedScript>& ch
 
 }  // namespace
 
-bool CheckForUpdate(const std::string& folderName) {
-    const std::string folder = std::string(tarvex::kMountPoint) + "/" + folderName;
+bool CheckForUpdate(const std::string& folderName, const std::optional<CheckedScript>& checked) {
+    const std::string folder = folderOnKey(folderName);
     if (!pathExists(folder)) {
         return false;
     }
-    // Checked before the found sound, so the bytes that run are the ones read
-    // here, whatever the key does to its files from now on.
-    std::optional<CheckedScript> checked;
-    if (isTrustModeOn()) {
-        checked = checkSignedScript(folderName);
-    }
     printStatusLine(formatText(tarvex::kLineFolderFound, folder.c_str()));
     runCommand(tarvex::kFoundSoundCommand);
-    const std::string script = folder + "/" + tarvex::kUpdateScriptName;
+    const std::string script = scriptIn(folder);
     if (pathExists(script)) {
         runScript(script, checked);
     } else {
@@ -204,15 +200,20 @@ bool CheckForUpdate(const std::string& folderName) {
 }
 
 void LookForUpdate() {
-    if (!pathExists(tarvex::kLocalLogPath)) {
-        CheckForUpdate(tarvex::kUpdateFolder);
-        return;
+    // With a log pending, the post-update folder is considered even when the
+    // hand-off fails: the log says the device is past its update, and running
+    // the update folder again could apply the same update twice.
+    const bool logPending = pathExists(tarvex::kLocalLogPath);
+    const char* folderName = logPending ? tarvex::kPostUpdateFolder : tarvex::kUpdateFolder;
+    // Read and checked once, first: the hand-off is decided and the script
+    // run on the bytes read here, whatever the key does to its files from now
+    // on.
+    std::optional<CheckedScript> checked;
+    if (isTrustModeOn()) {
+        checked = checkSignedScript(folderName);
     }
-    // The post-update folder is considered even when the hand-off failed:
-    // the pending log says the device is past its update, and running the
-    // update folder again could apply the same update twice.
-    if (mayHandLogToKey()) {
+    if (logPending && mayHandLogToKey(checked)) {
         handLogToKey();
     }
-    CheckForUpdate(tarvex::kPostUpdateFolder);
+    CheckForUpdate(folderName, checked);
 }

@@ -4,6 +4,8 @@
 #include <string>
 
 #include "base/command_runner.hpp"
+#include "base/format_text.hpp"
+#include "tarvex_constants.hpp"
 
 namespace {
 
@@ -57,6 +59,19 @@ TEST(RunCommand, TrailingAmpersandReturnsAtOnce) {
 TEST(RunCommand, MissingToolDoesNotStopTheCaller) {
     runCommand("/nonexistent/tool-xyz 2>/dev/null");
     EXPECT_EQ(readFirstLine("echo still-here").value_or(""), "still-here\n");
+}
+
+// The texts are filled in whole, however long what goes in: a key's paths
+// and errno's texts have no bound the daemon sets.
+TEST(FormatText, FillsInWhateverTheLength) {
+    const std::string path(70000, 'p');
+    EXPECT_EQ(formatText(tarvex::kLineScriptRefused, path.c_str(), "why"),
+              "Not running " + path + ": why");
+    EXPECT_EQ(formatText(tarvex::kCheckedScriptCommand, 7, "/k/s.sh"),
+              "bash -c '. /proc/self/fd/7' /k/s.sh");
+    EXPECT_EQ(formatText(tarvex::kLineCannotRemoveLog, "%s%d"),
+              "Cannot remove /home/pi/log.txt: %s%d");
+    EXPECT_EQ(formatText("%s", ""), "");
 }
 
 }  // namespace
