@@ -14,23 +14,14 @@
 # namespace, also after a failure or Ctrl-C. The host's dpkg database, /etc
 # and /usr are never written.
 set -euo pipefail
+# shellcheck source=packaging/private-ns.sh
+. "$(dirname "$0")/private-ns.sh"
 
-if [ "${1:-}" = --inner ]; then
-    inner=1
-    work=$2
-else
-    inner=0
-fi
-
-if [ "$inner" = 0 ]; then
-    [ "$(id -u)" = 0 ] || { echo "check-deb: run as root" >&2; exit 2; }
+if [ "$inside" = 0 ]; then
     [ $# = 1 ] || { echo "usage: check-deb.sh BUILD_DIR" >&2; exit 2; }
     here=$(cd "$(dirname "$0")" && pwd)
     build=$1
 
-    work=$(mktemp -d /tmp/tarvex-deb.XXXXXX)
-    trap 'rm -rf --one-file-system "$work"' EXIT
-    trap 'exit 130' INT TERM
     mkdir "$work/debs" "$work/ns"
     for k in maker-a maker-b; do
         minisign -G -W -p "$work/$k.pub" -s "$work/$k.key" >/dev/null
@@ -49,10 +40,7 @@ if [ "$inner" = 0 ]; then
     build_deb keys-ab --deb-version "$v+1" --trusted-key "$work/maker-a.pub" --trusted-key "$work/maker-b.pub"
     build_deb keys-b --deb-version "$v+2" --trusted-key "$work/maker-b.pub"
     build_deb no-keys --deb-version "$v+3"
-
-    # Not exec: the trap above must still run when the namespace is gone.
-    unshare --mount --propagation private -- bash "$0" --inner "$work"
-    exit 0
+    run_inside
 fi
 
 # --- inside the private mount namespace ---------------------------------

@@ -16,16 +16,10 @@
 # password and that no log line is written is proven in the sandbox
 # (tests/e2e/test_sudoers.py).
 set -euo pipefail
+# shellcheck source=packaging/private-ns.sh
+. "$(dirname "$0")/private-ns.sh"
 
-if [ "${1:-}" = --inner ]; then
-    inner=1
-    work=$2
-else
-    inner=0
-fi
-
-if [ "$inner" = 0 ]; then
-    [ "$(id -u)" = 0 ] || { echo "check-sudoers: run as root" >&2; exit 2; }
+if [ "$inside" = 0 ]; then
     here=$(cd "$(dirname "$0")" && pwd)
     dropin=$(realpath "${1:-$here/tarvexd}")
 
@@ -43,9 +37,6 @@ if [ "$inner" = 0 ]; then
 
     visudo -cf "$dropin"
 
-    work=$(mktemp -d /tmp/check-sudoers.XXXXXX)
-    trap 'rm -rf "$work"' EXIT
-    trap 'exit 130' INT TERM
     install -m 0440 "$dropin" "$work/tarvexd"
     # Debian's stock /etc/sudoers, with the drop-in as the only include.
     cat >"$work/sudoers" <<EOF
@@ -70,10 +61,7 @@ EOF
         echo "pi:x:$uid:$uid:pi:/home/pi:/bin/bash" >>"$work/passwd"
         echo "pi:x:$uid:" >>"$work/group"
     fi
-
-    # Not exec: the trap above must still run when the namespace is gone.
-    unshare --mount --propagation private -- bash "$0" --inner "$work"
-    exit 0
+    run_inside
 fi
 
 # --- inside the private mount namespace ---------------------------------

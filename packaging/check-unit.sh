@@ -6,21 +6,22 @@
 #
 #   sudo packaging/check-unit.sh BUILD_DIR
 set -euo pipefail
+# shellcheck source=packaging/private-ns.sh
+. "$(dirname "$0")/private-ns.sh"
+
 build=$(realpath "${1:?usage: check-unit.sh BUILD_DIR}")
 unit=$(realpath "$(dirname "$0")/tarvexd.service")
-[ -x "$build/tarvexd" ] || { echo "check-unit: no $build/tarvexd" >&2; exit 2; }
-[ -f "$build/packaging/tarvexd.8.gz" ] || { echo "check-unit: no $build/packaging/tarvexd.8.gz" >&2; exit 2; }
+if [ "$inside" = 0 ]; then
+    [ -x "$build/tarvexd" ] || { echo "check-unit: no $build/tarvexd" >&2; exit 2; }
+    [ -f "$build/packaging/tarvexd.8.gz" ] || { echo "check-unit: no $build/packaging/tarvexd.8.gz" >&2; exit 2; }
+    run_inside
+fi
 
-work=$(mktemp -d)
-trap 'rmdir "$work"' EXIT
-unshare --mount --propagation private -- bash -euc '
-    work=$3
-    mount -t tmpfs scratch "$work"
-    mkdir "$work/upper" "$work/work" "$work/man-upper" "$work/man-work"
-    mount -t overlay overlay -o "lowerdir=/usr/sbin,upperdir=$work/upper,workdir=$work/work" /usr/sbin
-    cp "$1/tarvexd" /usr/sbin/tarvexd
-    mount -t overlay overlay -o "lowerdir=/usr/share/man/man8,upperdir=$work/man-upper,workdir=$work/man-work" /usr/share/man/man8
-    cp "$1/packaging/tarvexd.8.gz" /usr/share/man/man8/
-    systemd-analyze verify "$2"
-    echo "check-unit: $2 verified"
-' check-unit "$build" "$unit" "$work"
+mount -t tmpfs scratch "$work"
+mkdir "$work/upper" "$work/work" "$work/man-upper" "$work/man-work"
+mount -t overlay overlay -o "lowerdir=/usr/sbin,upperdir=$work/upper,workdir=$work/work" /usr/sbin
+cp "$build/tarvexd" /usr/sbin/tarvexd
+mount -t overlay overlay -o "lowerdir=/usr/share/man/man8,upperdir=$work/man-upper,workdir=$work/man-work" /usr/share/man/man8
+cp "$build/packaging/tarvexd.8.gz" /usr/share/man/man8/
+systemd-analyze verify "$unit"
+echo "check-unit: $unit verified"

@@ -86,6 +86,6 @@ fi
 step "nothing left behind"
 leftover=$(losetup -l -n -O NAME,BACK-FILE | grep -E 'tarvex|/run/tarvex|\.img' || true)
 [ -z "$leftover" ] || { echo "loop devices left: $leftover" >&2; exit 1; }
-! ls -d /tmp/tarvex-sb.* /tmp/tarvex-deb.* 2>/dev/null || { echo "sandbox dirs left" >&2; exit 1; }
+! ls -d /tmp/tarvex-sb.* /tmp/tarvex-check-* 2>/dev/null || { echo "sandbox dirs left" >&2; exit 1; }
 step ""
 echo "all extra CI steps passed"

@@ -10,8 +10,7 @@ import time
 
 import pytest
 
-from tarvex_sim import (LAUNCHER, Sandbox, assert_nothing_left, attached_loop_ids, hold_mount_ns,
-                        image_id, wait_until)
+from tarvex_sim import LAUNCHER, Sandbox, wait_until
 
 PI_OPTS = ["-o", "rw", "-o", "uid=pi", "-o", "gid=pi", "-o", "nosuid,nodev"]
 MOUNT = ["sudo", "mount", *PI_OPTS, "/dev/sda1", "/home/pi/media"]
@@ -166,6 +165,47 @@ def test_aplay_is_recorded(sandbox):
         "/opt/quorl/Distrib/Data/beep-08b.wav",
         "/home/pi/missing.wav",
     ]
+
+
+# ------------------------------------------ what a sandbox leaves behind ---
+
+def attached_loop_ids():
+    """(MAJ:MIN, inode) of the backing file of every loop device attached."""
+    out = subprocess.run(["losetup", "-l", "-n", "-O", "BACK-MAJ:MIN,BACK-INO"],
+                         capture_output=True, text=True, check=True).stdout
+    return {tuple(line.split()) for line in out.splitlines() if line.strip()}
+
+
+def image_id(path):
+    """A key image's identity as losetup reports a loop's backing file."""
+    st = os.stat(path)
+    return f"{os.major(st.st_dev)}:{os.minor(st.st_dev)}", str(st.st_ino)
+
+
+def hold_mount_ns(pid):
+    """An fd on the sandbox's mount namespace. While it is open, the
+    namespace's inode number cannot go to a new namespace, so its members
+    can be told apart; it also keeps the sandbox's mounts alive."""
+    return os.open(f"/proc/{pid}/ns/mnt", os.O_RDONLY)
+
+
+def ns_members(ns_fd, launcher=LAUNCHER):
+    """Pids of the processes in the mount namespace held by NS_FD, found as
+    the launcher's stop finds them."""
+    r = subprocess.run([str(launcher), "__members", str(os.fstat(ns_fd).st_ino)],
+                       capture_output=True, text=True, check=True)
+    return r.stdout.split()
+
+
+def assert_nothing_left(state_dir, images, ns_fd):
+    """Checks that a stopped sandbox left nothing; closes NS_FD."""
+    try:
+        assert wait_until(lambda: not os.path.exists(state_dir)), f"{state_dir} remains"
+        assert not ns_members(ns_fd), "processes of the sandbox remain"
+    finally:
+        os.close(ns_fd)
+    # Only now can the mounts go, and a loop still in use with them.
+    assert wait_until(lambda: not images & attached_loop_ids()), "loop devices remain"
 
 
 def test_stop_leaves_nothing():

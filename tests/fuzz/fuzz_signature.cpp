@@ -31,8 +31,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t signatureSize = nul != nullptr ? static_cast<size_t>(nul - text) : size;
     const std::string signatureFile(text, signatureSize);
     const std::string content = nul != nullptr ? std::string(nul + 1, text + size) : "";
+    std::string trustedComment;
     std::string refusal;
-    if (!verifySignature(content, signatureFile, keys, refusal) && refusal.empty()) {
+    if (!verifySignature(content, signatureFile, keys, trustedComment, refusal) &&
+        refusal.empty()) {
         __builtin_trap();  // a refusal must say why
     }
     return 0;

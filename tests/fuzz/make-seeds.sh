@@ -16,7 +16,7 @@ cleanup() {
   rm -rf "$work" "$images"
 }
 trap cleanup EXIT
-mkdir -p "$out"/{fuzz_signature,fuzz_public_key,fuzz_fdisk_size,fuzz_mountinfo,fuzz_cmdline}
+mkdir -p "$out"/{fuzz_signature,fuzz_public_key,fuzz_fdisk_size,fuzz_mountinfo,fuzz_cmdline,fuzz_trusted_comment,fuzz_release_state}
 cd "$work"
 
 # Signatures by seed.key (the harness's trusted key): the file, a NUL, the script.
@@ -31,6 +31,23 @@ sig prehashed
 sig legacy -l
 sig trusted-comment -t 'timestamp:1700000000	file:quorlupdate.sh	hashed'
 sig legacy-trusted-comment -l -t 'made by the maker, with "quotes" and Ümlauts'
+sig bound -t 'folder:_QuorlUpdate release:42'
+
+# Trusted comments as makers sign them, read back from the signature file.
+tc() {  # NAME COMMENT
+  rm -f s.sh.minisig
+  minisign -S -s "$here/seed.key" -m s.sh -t "$2" >/dev/null
+  sed -n 's/^trusted comment: //p' s.sh.minisig | tr -d '\n' > "$out/fuzz_trusted_comment/$1"
+}
+tc update 'folder:_QuorlUpdate release:42'
+tc post-update-tabs 'release:9223372036854775807	folder:_QuorlPostUpdate	note:rollback'
+tc default "$(minisign -S -s "$here/seed.key" -m s.sh >/dev/null && sed -n 's/^trusted comment: //p' s.sh.minisig)"
+tc two-folders 'folder:_QuorlUpdate folder:_QuorlPostUpdate release:1'
+tc too-large 'folder:_QuorlUpdate release:9223372036854775808'
+
+# The releases file as the daemon writes it.
+printf '_QuorlUpdate 42\n' > "$out/fuzz_release_state/one"
+printf '_QuorlPostUpdate 7\n_QuorlUpdate 9223372036854775807\n' > "$out/fuzz_release_state/both"
 sed 's/$/\r/' s.sh.minisig > crlf.minisig
 { cat crlf.minisig; printf '\0'; cat s.sh; } > "$out/fuzz_signature/crlf"
 minisign -G -W -p other.pub -s other.key >/dev/null
