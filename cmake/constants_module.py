@@ -17,7 +17,7 @@ import sys
 
 STRING = r'"(?:[^"\\\n]|\\[nt"\\])*"'
 NUMBER = r"\d+(?:ULL|UL|U|LL|L)?"
-CONSTANT = re.compile(rf"""constexpr\s[\w\s*:]*?\b(k\w+)(\[\])?\s*=\s*
+CONSTANT = re.compile(rf"""constexpr\s[\w\s*:]*?\b(k\w+)(?:\[\])?\s*=\s*
     ((?:{STRING}\s*)+|{NUMBER}|\{{\s*{NUMBER}(?:\s*,\s*{NUMBER})*\s*\}});""", re.X)
 AROUND = re.compile(r"\s+|#[^\n]*|namespace \w+ \{|\}")
 
@@ -38,7 +38,7 @@ def read(path):
     with open(path, encoding="utf-8") as f:
         # Comments first: a string holding // would be cut, and then unreadable.
         text = re.sub(r"//[^\n]*", "", f.read())
-    constants = {m.group(1): value(m.group(3)) for m in CONSTANT.finditer(text)}
+    constants = {m.group(1): value(m.group(2)) for m in CONSTANT.finditer(text)}
     unread = re.sub(r"\s+", " ", AROUND.sub(" ", CONSTANT.sub("", text))).strip()
     if unread or not constants:
         raise ValueError(f"{path}: cannot read {unread[:200] or 'any constant'}")
