@@ -25,7 +25,7 @@ esac
 # --dpkgopt below); they are most of an image's bytes.
 packages=(
     "$kernel" systemd-sysv udev kmod sudo util-linux mount fdisk alsa-utils
-    exfat-fuse e2fsprogs init-system-helpers qemu-guest-agent
+    exfat-fuse e2fsprogs init-system-helpers procps qemu-guest-agent
 )
 
 sources=()
@@ -86,6 +86,9 @@ echo 'LABEL=tarvexroot / ext4 rw,errors=remount-ro 0 1' >"$root/etc/fstab"
 # cut should cost the disk nothing but the test's own files.
 mkdir -p "$root/etc/systemd/journald.conf.d"
 printf '[Journal]\nStorage=volatile\nRateLimitBurst=0\n' >"$root/etc/systemd/journald.conf.d/tarvex-vm.conf"
+# The agent logs every call at info level, and the harness polls.
+mkdir -p "$root/etc/systemd/system/qemu-guest-agent.service.d"
+printf '[Service]\nLogLevelMax=notice\n' >"$root/etc/systemd/system/qemu-guest-agent.service.d/quiet.conf"
 # Nothing that starts work of its own during a test.
 systemctl --root="$root" mask --quiet apt-daily.timer apt-daily-upgrade.timer e2scrub_all.timer \
     e2scrub_reap.service fstrim.timer systemd-timesyncd.service getty@tty1.service \

@@ -285,7 +285,7 @@ class VM:
         """apt-get installs the package offline; returns apt's output."""
         target = f"/root/{pathlib.Path(deb).name}"
         self.put(target, pathlib.Path(deb).read_bytes())
-        return self.out(f"DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-download {target} 2>&1",
+        return self.out(f"DEBIAN_FRONTEND=noninteractive apt-get install -y -q {target} 2>&1",
                         timeout=300)
 
     def journal(self, unit=UNIT):
@@ -400,12 +400,18 @@ class Key:
                                    stdout=subprocess.DEVNULL)
                     mnt = pathlib.Path(tmp) / "mnt"
                     mnt.mkdir()
-                    subprocess.run(["mount.exfat-fuse", str(part), str(mnt)], check=True,
-                                   stderr=subprocess.DEVNULL)
+                    # exfat-fuse wants a block device.
+                    loop = subprocess.run(["losetup", "--find", "--show", str(part)], check=True,
+                                          capture_output=True, text=True).stdout.strip()
                     try:
-                        subprocess.run(["cp", "-r", f"{tree}/.", str(mnt)], check=True)
+                        subprocess.run(["mount.exfat-fuse", loop, str(mnt)], check=True,
+                                       stdout=subprocess.DEVNULL)
+                        try:
+                            subprocess.run(["cp", "-r", f"{tree}/.", str(mnt)], check=True)
+                        finally:
+                            subprocess.run(["umount", str(mnt)], check=True)
                     finally:
-                        subprocess.run(["umount", str(mnt)], check=True)
+                        subprocess.run(["losetup", "-d", loop], check=True)
             with open(part, "rb") as src, open(self.path, "r+b") as dst:
                 dst.seek(offset)
                 shutil.copyfileobj(src, dst)
