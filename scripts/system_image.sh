@@ -64,15 +64,20 @@ mmdebstrap --quiet --variant=minbase --arch="$arch" --include="$(IFS=,; echo "${
     --essential-hook="$initramfs_hook" \
     bookworm "$root" "${sources[@]}"
 
-# The device's user, sounds and a stand-in application. The stand-in's
-# process name is the script's name, which is what the watchdog looks for.
+# The device's user, sounds and a stand-in application.
 chroot "$root" useradd --create-home --uid 1000 --user-group --groups audio --shell /bin/bash pi
 install -m 0644 -o 1000 -g 1000 "$work/sounds/disk_found.wav" "$work/sounds/error1.wav" "$root/home/pi/"
 install -d -m 0755 "$root/opt/quorl/Distrib/Data"
 install -m 0644 "$work/sounds/beep-08b.wav" "$root/opt/quorl/Distrib/Data/"
 cat >"$root/home/pi/Quorl" <<'EOF'
-#!/bin/sh
-# Stand-in for the device's application: runs until it is killed.
+#!/bin/bash
+# Stand-in for the device's application: runs until it is killed. Started as
+# a script its first argument would be bash; the watchdog looks for Quorl
+# there, and people look for it in the process name.
+if [ "${QUORL_STANDIN:-}" != 1 ]; then
+    QUORL_STANDIN=1 exec -a "$0" /bin/bash "$0" "$@"
+fi
+printf Quorl >/proc/self/comm
 while :; do sleep 3600; done
 EOF
 chown 1000:1000 "$root/home/pi/Quorl"

@@ -63,6 +63,9 @@ class Image:
         build leaves nothing that looks finished."""
         if not (self.dir / "root.img").is_file():
             CACHE.mkdir(parents=True, exist_ok=True)
+            for stale in CACHE.glob(f".{self.arch}-*.*"):  # builds that were killed
+                if not pathlib.Path(f"/proc/{stale.suffix[1:]}").exists():
+                    shutil.rmtree(stale, ignore_errors=True)
             tmp = CACHE / f".{self.dir.name}.{os.getpid()}"
             try:
                 subprocess.run([str(BUILDER), self.arch, str(tmp)], check=True)
@@ -170,7 +173,7 @@ class VM:
         for s in (qmp, qga):
             s.unlink(missing_ok=True)
         root = ["-drive", f"file={self.overlay},if=none,id=root,format=qcow2,cache=unsafe"]
-        root += (["-device", "usb-storage,bus=xhci.0,drive=root,bootindex=0"] if self.usb_root
+        root += (["-device", "usb-storage,bus=xhci.0,drive=root"] if self.usb_root
                  else ["-device", "virtio-blk-pci,drive=root"])
         cmd = [binary, *machine, "-accel", "tcg", "-m", str(self.memory), "-smp", str(self.cpus),
                "-nodefaults", "-no-user-config", "-display", "none", "-nic", "none",
@@ -292,7 +295,7 @@ class VM:
         """The unit's lines since boot (the journal is in memory only)."""
         return self.out(f"journalctl -q -u {unit} -o cat --no-pager").splitlines()
 
-    def wait_line(self, pattern, since=0, timeout=60, unit=UNIT):
+    def wait_line(self, pattern, since=0, timeout=60, unit=UNIT, step=0.5):
         """Waits for a journal line matching the regular expression PATTERN
         (whole line), from line SINCE on; returns its index."""
         rx = re.compile(pattern)
@@ -305,7 +308,7 @@ class VM:
             if time.monotonic() > deadline:
                 tail = "\n  ".join(lines[since:][-30:])
                 raise VMError(f"no line {pattern!r} within {timeout} s; after line {since}:\n  {tail}")
-            time.sleep(0.5)
+            time.sleep(step)
 
     def mount_options(self, path):
         """The options of what is mounted at PATH, or None."""

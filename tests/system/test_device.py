@@ -10,8 +10,8 @@ import pytest
 
 from tarvex_sim import wait_until
 
-from conftest import (C, FALLBACK, FIRST_PASS, MEDIA, MOUNTED, PASS, REPO, SLACK, UNMOUNTING, UPDATE_SCRIPT,
-                      folder_found, played, plug_and_update, pull_and_unmount, runs_script,
+from conftest import (C, FALLBACK, FIRST_PASS, MEDIA, PASS, REPO, SLACK, UNMOUNTING, UPDATE_SCRIPT,
+                      folder_found, played, plug_and_mount, plug_and_update, pull_and_unmount,
                       script_path, update_key)
 
 UPDATE = C.kUpdateFolder
@@ -189,13 +189,12 @@ def trusted(deb, tmp_path_factory):
 def test_trusted_keys(device, make_key, trusted, tmp_path):
     vm = device
     secret, trusted_deb = trusted
-    vm.out("DEBIAN_FRONTEND=noninteractive apt-get purge -y -q tarvexd")
+    vm.out("dpkg --purge tarvexd")
     vm.install(trusted_deb)
     since = len(vm.journal())
 
     unsigned = update_key(make_key)
-    vm.plug(unsigned)
-    i = vm.wait_line(MOUNTED, since, timeout=2 * PASS + SLACK + 10)
+    i = plug_and_mount(vm, unsigned, since)
     refused = re.escape(f"{C.kLineScriptRefused}{MEDIA}/{script_path(UPDATE)}: ") + ".+"
     i = vm.wait_line(refused, i, timeout=PASS + SLACK)
     vm.wait_line(played(C.kErrorSoundCommand), since, timeout=10)
@@ -209,6 +208,6 @@ def test_trusted_keys(device, make_key, trusted, tmp_path):
     signed = update_key(make_key, {script_path(UPDATE): UPDATE_SCRIPT,
                                    script_path(UPDATE) + C.kSignatureSuffix:
                                    (tmp_path / ("quorlupdate.sh" + C.kSignatureSuffix)).read_bytes()})
-    vm.plug(signed)
-    vm.wait_line(folder_found(UPDATE), i, timeout=2 * PASS + SLACK + 10)
+    i = plug_and_mount(vm, signed, i)
+    vm.wait_line(folder_found(UPDATE), i, timeout=PASS + SLACK)
     vm.wait_line(r"update: running as pi in /home/pi", i, timeout=30)
