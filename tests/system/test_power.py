@@ -54,7 +54,11 @@ def test_log_hand_off_through_power_cuts(image, deb, make_key, tmp_path):
             wait_past_first_pass(vm)
             since = len(vm.journal())
             vm.plug(key)
-            vm.wait_line(MOUNTED, since, timeout=2 * PASS + SLACK + 5, step=0.1)
+            try:
+                vm.wait_line(MOUNTED, since, timeout=2 * PASS + SLACK + 5, step=0.1)
+            except Exception:
+                print(outcomes, vm.out("lsblk; journalctl -u tarvexd -o cat | head -30"))
+                raise
             time.sleep(delay)
             vm.power_cut()
             on_key = key_log(key)
