@@ -88,13 +88,15 @@ def wait_past_first_pass(vm):
     time.sleep(max(0.0, FIRST_PASS + 1 - (float(up) - int(started) / 1e6)))
 
 
-def plug_and_mount(vm, key, since=0):
+def plug_and_mount(vm, key, since=0, step=0.5):
     """Plugs KEY in once the daemon looks at new keys; the index of "Mounted"."""
     wait_past_first_pass(vm)
     vm.plug(key)
-    # A fresh device has no mount point yet: the first mount fails, and the
-    # clean-up makes one for a later pass.
-    return vm.wait_line(MOUNTED, since, timeout=5 * PASS + SLACK)
+    # Two ways a key takes an extra pass: a fresh device has no mount point
+    # yet (the first mount fails, and the clean-up makes one), and a pass can
+    # see the disk's node before the kernel has added its partitions' (the
+    # whole disk is tried, and fails).
+    return vm.wait_line(MOUNTED, since, timeout=5 * PASS + SLACK, step=step)
 
 
 def plug_and_update(vm, key, since=0, expect=r"update: running as pi in /home/pi",
