@@ -293,7 +293,9 @@ class VM:
 
     def journal(self, unit=UNIT):
         """The unit's lines since boot (the journal is in memory only)."""
-        return self.out(f"journalctl -q -u {unit} -o cat --no-pager").splitlines()
+        which = f"-u {unit}" if unit else "-o short-monotonic"
+        return self.out(f"journalctl -q {which} -o cat --no-pager" if unit else
+                        f"journalctl -q {which} --no-pager").splitlines()
 
     def wait_line(self, pattern, since=0, timeout=60, unit=UNIT, step=0.5):
         """Waits for a journal line matching the regular expression PATTERN
@@ -306,7 +308,8 @@ class VM:
                 if rx.fullmatch(lines[i]):
                     return i
             if time.monotonic() > deadline:
-                tail = "\n  ".join(lines[since:][-30:])
+                # The unit's own lines, then the rest of the system's.
+                tail = "\n  ".join(lines[since:][-30:] + ["--"] + self.journal(unit=None)[-15:])
                 raise VMError(f"no line {pattern!r} within {timeout} s; after line {since}:\n  {tail}")
             time.sleep(step)
 
