@@ -2,13 +2,14 @@
 # The heavier CI steps, after the README's test command: static checks,
 # sanitizer builds, the fuzzers, the armhf and arm64 builds under qemu (unit
 # and end-to-end tests), the packages with lintian and through dpkg, the
-# service unit, the sudoers policy, and the soak. Run as root on Debian 12.
+# service unit, the sudoers policy, the system tests under QEMU, and the soak.
+# Run as root on Debian 12.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
 
 export DEBIAN_FRONTEND=noninteractive
-scripts/install-deps.sh armhf arm64
+scripts/install-deps.sh armhf arm64 system
 apt-get install -y -qq --no-install-recommends \
   clang-tidy clang-format cppcheck lintian dpkg-dev file systemd clang libclang-rt-14-dev >/dev/null
 
@@ -63,6 +64,19 @@ done
 
 step "amd64 package"
 packaging/build.sh amd64 build-amd64 -- -DTARVEX_WERROR=ON
+
+# The package on a real Debian 12 system under QEMU (TCG), two VMs at a time.
+# The image is cached under /var/cache/tarvexd-system and rebuilt only when
+# its builder or apt's sources change.
+step "system tests: the amd64 package on Debian 12 under QEMU"
+TARVEX_DEB=$(ls -t build-amd64/tarvexd_*_amd64.deb | head -n1) \
+  /usr/bin/python3 -m pytest -q -p no:cacheprovider -n 2 --dist loadfile tests/system
+
+# arm64 under TCG is several times slower than amd64: one install, one key,
+# one power cut.
+step "system tests: the arm64 package under qemu-system-aarch64"
+TARVEX_DEB_ARM64=$(ls -t build-arm64/tarvexd_*_arm64.deb | head -n1) \
+  /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/system/test_arm64.py
 
 step "package through dpkg: install, remove, reinstall, upgrade, purge"
 packaging/check-deb.sh build-debcheck

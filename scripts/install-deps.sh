@@ -8,7 +8,9 @@
 # it and test the result under qemu: the cross compiler, and libsodium and
 # GoogleTest of that architecture through multiarch (the armhf package is
 # built with the armel compilers and libraries, see cmake/toolchain-armhf.cmake).
-# amd64 needs nothing more.
+# amd64 needs nothing more. TARGET system adds what the system tests need
+# (scripts/system_image.sh, scripts/system_vm.py): QEMU for both
+# architectures, mmdebstrap, and the tools that write keys' file systems.
 set -euo pipefail
 
 packages=(
@@ -29,7 +31,9 @@ for target in "$@"; do
     amd64) ;;
     armhf) foreign+=(armel); packages+=(g++-arm-linux-gnueabi qemu-user) ;;
     arm64) foreign+=(arm64); packages+=(g++-aarch64-linux-gnu qemu-user) ;;
-    *) echo "install-deps.sh: unknown target $target (amd64, armhf, arm64)" >&2; exit 2 ;;
+    system) packages+=(qemu-system-x86 qemu-system-arm qemu-utils mmdebstrap debian-archive-keyring
+                       qemu-user-static binfmt-support arch-test mtools dosfstools minisign dpkg-dev) ;;
+    *) echo "install-deps.sh: unknown target $target (amd64, armhf, arm64, system)" >&2; exit 2 ;;
   esac
 done
 for arch in "${foreign[@]}"; do

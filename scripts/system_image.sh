@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# Builds the Debian 12 system the system tests boot under QEMU:
+#
+#   scripts/system_image.sh ARCH OUT_DIR        (ARCH: amd64 or arm64)
+#
+# OUT_DIR gets root.img (ext4, labelled tarvexroot), vmlinuz and initrd.img.
+# Packages come from the sources apt is configured with on this machine, and
+# from nothing else. The harness (scripts/system_vm.py) caches the result,
+# keyed on this file, ARCH and those sources, so any change here rebuilds it.
+# An arm64 build on an amd64 machine runs the target's maintainer scripts
+# through qemu-user-static and binfmt_misc.
+set -euo pipefail
+
+[ $# -eq 2 ] || { echo "usage: system_image.sh amd64|arm64 OUT_DIR" >&2; exit 2; }
+arch=$1
+out=$2
+case $arch in
+    amd64) kernel=linux-image-amd64 ;;
+    arm64) kernel=linux-image-arm64 ;;
+    *) echo "system_image.sh: unknown architecture $arch" >&2; exit 2 ;;
+esac
+
+# What a device has that the daemon and its package need, plus the guest
+# agent the harness talks through. Docs and manuals are left out (see
+# --dpkgopt below); they are most of an image's bytes.
+packages=(
+    "$kernel" systemd-sysv udev kmod sudo util-linux mount fdisk alsa-utils
+    exfat-fuse e2fsprogs init-system-helpers procps qemu-guest-agent
+)
+
+sources=()
+for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+    [ -s "$f" ] && sources+=("$f")
+done
+[ ${#sources[@]} -gt 0 ] || { echo "system_image.sh: apt has no sources configured" >&2; exit 1; }
+
+if [ "$arch" != "$(dpkg --print-architecture)" ]; then
+    [ -e /proc/sys/fs/binfmt_misc/register ] ||
+        mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+    update-binfmts --enable >/dev/null 2>&1 || true
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tarvex-image.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+root=$work/root
+mkdir "$work/sounds"
+# Short tones; the guest really plays them, at their real length.
+sox -q -n -r 8000 -c 1 -b 16 "$work/sounds/disk_found.wav" synth 0.2 sine 660
+sox -q -n -r 8000 -c 1 -b 16 "$work/sounds/error1.wav" synth 0.2 sine 220
+sox -q -n -r 8000 -c 1 -b 16 "$work/sounds/beep-08b.wav" synth 0.1 sine 1000
+
+# The initramfs holds only what finds the root disk on virtio or on USB
+# storage: built in a chroot, "dep" cannot see the target's hardware, and
+# "most" makes every build and every boot slower.
+initramfs_hook='mkdir -p "$1/etc/initramfs-tools/conf.d"
+printf "MODULES=list\nCOMPRESS=zstd\n" >"$1/etc/initramfs-tools/conf.d/tarvex-vm"
+printf "%s\n" virtio_pci virtio_mmio virtio_blk virtio_console ext4 xhci_pci xhci_hcd \
+    usb_storage uas sd_mod >"$1/etc/initramfs-tools/modules"'
+
+mmdebstrap --quiet --variant=minbase --arch="$arch" --include="$(IFS=,; echo "${packages[*]}")" \
+    --dpkgopt='path-exclude=/usr/share/doc/*' \
+    --dpkgopt='path-exclude=/usr/share/man/*' \
+    --dpkgopt='path-exclude=/usr/share/locale/*' \
+    --essential-hook="$initramfs_hook" \
+    bookworm "$root" "${sources[@]}"
+
+# The device's user, sounds and a stand-in application.
+chroot "$root" useradd --create-home --uid 1000 --user-group --groups audio --shell /bin/bash pi
+install -m 0644 -o 1000 -g 1000 "$work/sounds/disk_found.wav" "$work/sounds/error1.wav" "$root/home/pi/"
+install -d -m 0755 "$root/opt/quorl/Distrib/Data"
+install -m 0644 "$work/sounds/beep-08b.wav" "$root/opt/quorl/Distrib/Data/"
+cat >"$root/home/pi/Quorl" <<'EOF'
+#!/bin/bash
+# Stand-in for the device's application: runs until it is killed. Started as
+# a script its first argument would be bash; the watchdog looks for Quorl
+# there, and people look for it in the process name.
+if [ "${QUORL_STANDIN:-}" != 1 ]; then
+    QUORL_STANDIN=1 exec -a "$0" /bin/bash "$0" "$@"
+fi
+printf Quorl >/proc/self/comm
+while :; do sleep 3600; done
+EOF
+chown 1000:1000 "$root/home/pi/Quorl"
+chmod 0755 "$root/home/pi/Quorl"
+
+# sudo resolves the host's own name on every call.
+echo tarvex-vm >"$root/etc/hostname"
+printf '127.0.0.1\tlocalhost\n127.0.1.1\ttarvex-vm\n' >"$root/etc/hosts"
+echo 'LABEL=tarvexroot / ext4 rw,errors=remount-ro 0 1' >"$root/etc/fstab"
+# The journal in memory: the tests read this boot's lines only, and a power
+# cut should cost the disk nothing but the test's own files.
+mkdir -p "$root/etc/systemd/journald.conf.d"
+printf '[Journal]\nStorage=volatile\nRateLimitBurst=0\n' >"$root/etc/systemd/journald.conf.d/tarvex-vm.conf"
+# The agent logs every call at info level, and the harness polls.
+mkdir -p "$root/etc/systemd/system/qemu-guest-agent.service.d"
+printf '[Service]\nLogLevelMax=notice\n' >"$root/etc/systemd/system/qemu-guest-agent.service.d/quiet.conf"
+# Nothing that starts work of its own during a test.
+systemctl --root="$root" mask --quiet apt-daily.timer apt-daily-upgrade.timer e2scrub_all.timer \
+    e2scrub_reap.service fstrim.timer systemd-timesyncd.service getty@tty1.service \
+    systemd-networkd-wait-online.service getty-static.service 2>/dev/null || true
+systemctl --root="$root" set-default --quiet multi-user.target
+rm -rf "$root/var/lib/apt/lists"/* "$root/var/cache/apt"/*.bin
+
+mkdir -p "$work/out"
+cp "$root"/boot/vmlinuz-* "$work/out/vmlinuz"
+cp "$root"/boot/initrd.img-* "$work/out/initrd.img"
+# Room for a few package installs and keys' worth of logs.
+mkfs.ext4 -q -L tarvexroot -d "$root" "$work/out/root.img" 2G
+mkdir -p "$(dirname "$out")"
+rm -rf "$out"
+mv "$work/out" "$out"

@@ -1,0 +1,445 @@
+"""A real Debian 12 device under QEMU, for the system tests and the key trial.
+
+    with Image("amd64").vm(tmpdir) as vm:        # boots; power_cut() and boot() again
+        vm.install(deb)
+        vm.plug(Key.fat32(tmpdir / "k.img", {"_QuorlUpdate/quorlupdate.sh": b"..."}))
+        vm.wait_line("Mounted")
+
+The image (scripts/system_image.sh) is built once and cached under
+/var/cache/tarvexd-system (TARVEX_SYSTEM_CACHE), keyed on the builder, the
+architecture and apt's sources. Each VM boots under TCG from its own qcow2
+overlay on it, so the image is never changed. The harness talks to the guest
+through qemu-guest-agent on a virtio-serial port, and to QEMU through QMP:
+keys are plugged in and pulled as USB storage, and `quit` is a power cut.
+QEMU dies with the process that started it (PR_SET_PDEATHSIG), and a VM's
+files live in the caller's temporary directory.
+"""
+
+import base64
+import ctypes
+import hashlib
+import json
+import os
+import pathlib
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+REPO = pathlib.Path(__file__).resolve().parent.parent
+BUILDER = REPO / "scripts" / "system_image.sh"
+CACHE = pathlib.Path(os.environ.get("TARVEX_SYSTEM_CACHE", "/var/cache/tarvexd-system"))
+APT_SOURCES = [pathlib.Path("/etc/apt/sources.list"), *sorted(pathlib.Path("/etc/apt/sources.list.d").glob("*"))]
+MIB = 1 << 20
+UNIT = "tarvexd"
+
+MACHINES = {
+    "amd64": ("qemu-system-x86_64", ["-M", "q35", "-cpu", "max"], "ttyS0"),
+    # cortex-a72 rather than max: TCG emulates pointer authentication slowly.
+    "arm64": ("qemu-system-aarch64", ["-M", "virt", "-cpu", "cortex-a72"], "ttyAMA0"),
+}
+
+
+class VMError(Exception):
+    pass
+
+
+class Image:
+    """The cached image of one architecture; built on first use."""
+
+    def __init__(self, arch="amd64"):
+        self.arch = arch
+        h = hashlib.sha256(arch.encode())
+        for f in [BUILDER] + [p for p in APT_SOURCES if p.is_file()]:
+            h.update(f.name.encode() + b"\0" + f.read_bytes())
+        self.dir = CACHE / f"{arch}-{h.hexdigest()[:16]}"
+
+    def ensure(self):
+        """Builds the image unless the cache has it. The builder writes a
+        temporary directory and renames it into place, so an interrupted
+        build leaves nothing that looks finished."""
+        if not (self.dir / "root.img").is_file():
+            CACHE.mkdir(parents=True, exist_ok=True)
+            for stale in CACHE.glob(f".{self.arch}-*.*"):  # builds that were killed
+                if not pathlib.Path(f"/proc/{stale.suffix[1:]}").exists():
+                    shutil.rmtree(stale, ignore_errors=True)
+            tmp = CACHE / f".{self.dir.name}.{os.getpid()}"
+            try:
+                subprocess.run([str(BUILDER), self.arch, str(tmp)], check=True)
+                os.rename(tmp, self.dir)
+            finally:
+                shutil.rmtree(tmp, ignore_errors=True)
+            for old in CACHE.glob(f"{self.arch}-*"):  # earlier versions of the image
+                if old != self.dir:
+                    shutil.rmtree(old, ignore_errors=True)
+        return self
+
+    def vm(self, workdir, **kw):
+        return VM(self.ensure(), workdir, **kw)
+
+
+def _die_with_parent():
+    os.setsid()
+    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+
+
+class _Channel:
+    """One JSON-lines socket: QMP or the guest agent."""
+
+    def __init__(self, path, timeout):
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                self.sock = socket.socket(socket.AF_UNIX)
+                self.sock.connect(str(path))
+                break
+            except OSError:
+                self.sock.close()
+                if time.monotonic() > deadline:
+                    raise VMError(f"cannot connect to {path}")
+                time.sleep(0.1)
+        self.buf = b""
+        self.events = []
+
+    def send(self, execute, **arguments):
+        msg = {"execute": execute}
+        if arguments:
+            msg["arguments"] = arguments
+        self.sock.sendall(json.dumps(msg).encode() + b"\n")
+
+    def receive(self, timeout):
+        self.sock.settimeout(timeout)
+        while b"\n" not in self.buf:
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                raise VMError("the channel closed")
+            self.buf += chunk
+        line, self.buf = self.buf.split(b"\n", 1)
+        line = line.strip(b"\xff \r")
+        return json.loads(line) if line else None
+
+    def call(self, execute, timeout=60, **arguments):
+        self.send(execute, **arguments)
+        while True:
+            reply = self.receive(timeout)
+            if reply is None:
+                continue
+            if "event" in reply:
+                self.events.append(reply)
+            elif "error" in reply:
+                raise VMError(f"{execute}: {reply['error'].get('desc')}")
+            elif "return" in reply:
+                return reply["return"]
+
+    def close(self):
+        self.sock.close()
+
+
+class VM:
+    """One virtual device. A context manager: boots on entry, and on exit
+    kills QEMU and forgets the overlay."""
+
+    def __init__(self, image, workdir, usb_root=False, memory=1024, cpus=2):
+        self.image, self.usb_root, self.memory, self.cpus = image, usb_root, memory, cpus
+        self.dir = pathlib.Path(tempfile.mkdtemp(prefix="vm.", dir=workdir))
+        self.overlay = self.dir / "overlay.qcow2"
+        subprocess.run(["qemu-img", "create", "-q", "-f", "qcow2", "-F", "raw", "-b",
+                        str(image.dir / "root.img"), str(self.overlay)], check=True)
+        self.proc = self.qmp = self.qga = None
+        self.keys = {}  # id -> Key, as plugged in
+        self.boots = 0
+
+    def __enter__(self):
+        try:
+            self.boot()
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    # --- power ---------------------------------------------------------------
+
+    def boot(self, keys=(), timeout=300):
+        """Powers on, with KEYS already in, and waits for the guest agent."""
+        self.boots += 1
+        binary, machine, console = MACHINES[self.image.arch]
+        qmp, qga = self.dir / "qmp.sock", self.dir / "qga.sock"
+        for s in (qmp, qga):
+            s.unlink(missing_ok=True)
+        root = ["-drive", f"file={self.overlay},if=none,id=root,format=qcow2,cache=unsafe"]
+        root += (["-device", "usb-storage,bus=xhci.0,drive=root"] if self.usb_root
+                 else ["-device", "virtio-blk-pci,drive=root"])
+        cmd = [binary, *machine, "-accel", "tcg", "-m", str(self.memory), "-smp", str(self.cpus),
+               "-nodefaults", "-no-user-config", "-display", "none", "-nic", "none",
+               "-kernel", str(self.image.dir / "vmlinuz"), "-initrd", str(self.image.dir / "initrd.img"),
+               "-append", f"root=LABEL=tarvexroot rw console={console} quiet",
+               "-device", "qemu-xhci,id=xhci", *root,
+               "-chardev", f"socket,id=qmp,path={qmp},server=on,wait=off", "-mon", "chardev=qmp,mode=control",
+               "-chardev", f"socket,id=qga,path={qga},server=on,wait=off",
+               "-device", "virtio-serial-pci",
+               "-device", "virtserialport,chardev=qga,name=org.qemu.guest_agent.0",
+               "-audiodev", "none,id=snd0", "-device", "intel-hda", "-device", "hda-duplex,audiodev=snd0",
+               "-serial", f"file:{self.dir / f'console.{self.boots}.log'}"]
+        self.started = time.monotonic()
+        self.proc = subprocess.Popen(cmd, preexec_fn=_die_with_parent, stdin=subprocess.DEVNULL,
+                                     stdout=subprocess.DEVNULL, stderr=open(self.dir / "qemu.err", "ab"))
+        self.qmp = _Channel(qmp, 30)
+        self.qmp.receive(30)  # greeting
+        self.qmp.call("qmp_capabilities")
+        # Keys in at power-on are there before the guest looks.
+        plugged, self.keys = dict(self.keys), {}
+        for key in keys:
+            self.plug(key)
+        self.qga = _Channel(qga, 30)
+        self._sync(timeout)
+        self.boot_seconds = time.monotonic() - self.started
+        return plugged
+
+    def _sync(self, timeout):
+        """Waits until the agent answers; replies to syncs that waited in the
+        socket before the agent started are skipped by their number."""
+        deadline = time.monotonic() + timeout
+        n = int(time.time() * 1000) % 1000000000
+        while True:
+            self._check_alive()
+            n += 1
+            self.qga.send("guest-sync", id=n)
+            try:
+                while True:
+                    reply = self.qga.receive(2)
+                    if reply and reply.get("return") == n:
+                        return
+            except socket.timeout:
+                if time.monotonic() > deadline:
+                    raise VMError(f"no guest agent after {timeout} s; see {self.dir}")
+
+    def _check_alive(self):
+        if self.proc is None or self.proc.poll() is not None:
+            raise VMError(f"QEMU is not running; see {self.dir / 'qemu.err'}")
+
+    def power_cut(self):
+        """Power off without a shutdown: the guest's unwritten data is lost,
+        what it wrote to its disks stays."""
+        try:
+            self.qmp.send("quit")
+            self.proc.wait(30)
+        finally:
+            self._kill()
+
+    def _kill(self):
+        for ch in (self.qmp, self.qga):
+            if ch:
+                ch.close()
+        self.qmp = self.qga = None
+        if self.proc and self.proc.poll() is None:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+            self.proc.wait()
+        self.proc = None
+
+    def close(self):
+        self._kill()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    # --- the guest -----------------------------------------------------------
+
+    def run(self, script, stdin=b"", check=True, timeout=120):
+        """Runs SCRIPT with sh -c as root in the guest: (exit code, stdout, stderr)."""
+        self._check_alive()
+        args = {"path": "/bin/sh", "arg": ["-c", script], "capture-output": True}
+        if stdin:
+            args["input-data"] = base64.b64encode(stdin).decode()
+        pid = self.qga.call("guest-exec", **args)["pid"]
+        deadline = time.monotonic() + timeout
+        while True:
+            st = self.qga.call("guest-exec-status", pid=pid)
+            if st["exited"]:
+                break
+            if time.monotonic() > deadline:
+                raise VMError(f"timed out after {timeout} s: {script}")
+            time.sleep(0.1)
+        out = base64.b64decode(st.get("out-data", "")).decode(errors="replace")
+        err = base64.b64decode(st.get("err-data", "")).decode(errors="replace")
+        code = st.get("exitcode", -st.get("signal", 1))
+        if check and code != 0:
+            raise VMError(f"{script!r} exited {code}: {err.strip() or out.strip()}")
+        return code, out, err
+
+    def out(self, script, **kw):
+        return self.run(script, **kw)[1]
+
+    def put(self, path, data, mode=0o644):
+        """Writes DATA to PATH in the guest, in pieces the agent accepts."""
+        h = self.qga.call("guest-file-open", path=str(path), mode="w")
+        try:
+            for at in range(0, len(data), MIB // 2):
+                self.qga.call("guest-file-write", handle=h,
+                              **{"buf-b64": base64.b64encode(data[at:at + MIB // 2]).decode()})
+        finally:
+            self.qga.call("guest-file-close", handle=h)
+        self.run(f"chmod {mode:o} '{path}'")
+
+    def install(self, deb):
+        """apt-get installs the package offline; returns apt's output."""
+        target = f"/root/{pathlib.Path(deb).name}"
+        self.put(target, pathlib.Path(deb).read_bytes())
+        return self.out(f"DEBIAN_FRONTEND=noninteractive apt-get install -y -q {target} 2>&1",
+                        timeout=300)
+
+    def journal(self, unit=UNIT):
+        """The unit's lines since boot (the journal is in memory only)."""
+        which = f"-u {unit}" if unit else "-o short-monotonic"
+        return self.out(f"journalctl -q {which} -o cat --no-pager" if unit else
+                        f"journalctl -q {which} --no-pager").splitlines()
+
+    def wait_line(self, pattern, since=0, timeout=60, unit=UNIT, step=0.5):
+        """Waits for a journal line matching the regular expression PATTERN
+        (whole line), from line SINCE on; returns its index."""
+        rx = re.compile(pattern)
+        deadline = time.monotonic() + timeout
+        while True:
+            lines = self.journal(unit)
+            for i in range(since, len(lines)):
+                if rx.fullmatch(lines[i]):
+                    return i
+            if time.monotonic() > deadline:
+                # The unit's own lines, then the rest of the system's.
+                tail = "\n  ".join(lines[since:][-30:] + ["--"] + self.journal(unit=None)[-15:])
+                raise VMError(f"no line {pattern!r} within {timeout} s; after line {since}:\n  {tail}")
+            time.sleep(step)
+
+    def mount_options(self, path):
+        """The options of what is mounted at PATH, or None."""
+        code, out, _ = self.run(f"findmnt -n -o OPTIONS --mountpoint {path}", check=False)
+        return set(out.strip().split(",")) if code == 0 and out.strip() else None
+
+    # --- keys ----------------------------------------------------------------
+
+    def plug(self, key):
+        """Plugs KEY in as a USB storage device."""
+        self._check_alive()
+        self.qmp.call("blockdev-add", **{"node-name": key.id, "driver": "raw",
+                                         "file": {"driver": "file", "filename": str(key.path)}})
+        self.qmp.call("device_add", driver="usb-storage", id=key.id + "d", drive=key.id,
+                      bus="xhci.0", removable=True)
+        self.keys[key.id] = key
+
+    def pull(self, key, timeout=60):
+        """Pulls KEY out and waits until the guest has let go of it."""
+        self.qmp.call("device_del", id=key.id + "d")
+        deadline = time.monotonic() + timeout
+        while not any(e["event"] == "DEVICE_DELETED" and e.get("data", {}).get("device") == key.id + "d"
+                      for e in self.qmp.events):
+            if time.monotonic() > deadline:
+                raise VMError(f"{key.id} was not released within {timeout} s")
+            try:
+                reply = self.qmp.receive(1)
+                if reply and "event" in reply:
+                    self.qmp.events.append(reply)
+            except socket.timeout:
+                pass
+        self.qmp.call("blockdev-del", **{"node-name": key.id})
+        del self.keys[key.id]
+
+
+class Key:
+    """A USB key as a disk image built on the host: partitions and their
+    files. The host kernel may lack vfat and exfat, so files go in through
+    mtools (FAT), exfat-fuse (exFAT) and mkfs.ext4 -d (ext4)."""
+
+    START = MIB  # the first partition's offset, as fdisk makes it
+
+    def __init__(self, path, partitions, table=True):
+        """PARTITIONS: (file system, size in MiB, {path: bytes}) each; without
+        TABLE, one file system over the whole key."""
+        self.path = pathlib.Path(path)
+        self.id = "k" + hashlib.sha1(str(self.path).encode()).hexdigest()[:8]
+        self.partitions = partitions
+        total = sum(size for _, size, _ in partitions) * MIB + (2 * MIB if table else 0)
+        with open(self.path, "wb") as f:
+            f.truncate(total)
+        offsets, at = [], self.START if table else 0
+        for _, size, _ in partitions:
+            offsets.append(at)
+            at += size * MIB
+        if table:
+            types = {"vfat": "c", "exfat": "7", "ext4": "83"}
+            layout = "label: dos\n" + "".join(
+                f"start={o // 512}, size={s * MIB // 512}, type={types[fs]}\n"
+                for o, (fs, s, _) in zip(offsets, partitions))
+            subprocess.run(["sfdisk", "-q", str(self.path)], input=layout.encode(), check=True)
+        self.offsets = offsets
+        for offset, (fs, size, files) in zip(offsets, partitions):
+            self._filesystem(offset, fs, size, files)
+
+    def _filesystem(self, offset, fs, size, files):
+        with tempfile.TemporaryDirectory(prefix="key.", dir=self.path.parent) as tmp:
+            part = pathlib.Path(tmp) / "part.img"
+            with open(part, "wb") as f:
+                f.truncate(size * MIB)
+            if fs == "vfat":
+                subprocess.run(["mkfs.vfat", "-F", "32", "-n", "KEY", str(part)], check=True,
+                               stdout=subprocess.DEVNULL)
+                for name, data in files.items():
+                    parts = name.split("/")
+                    for i in range(1, len(parts)):
+                        subprocess.run(["mmd", "-D", "s", "-i", str(part), "::" + "/".join(parts[:i])],
+                                       stderr=subprocess.DEVNULL)
+                    src = pathlib.Path(tmp) / "file"
+                    src.write_bytes(data)
+                    subprocess.run(["mcopy", "-o", "-i", str(part), str(src), "::" + name], check=True)
+            else:
+                tree = pathlib.Path(tmp) / "tree"
+                tree.mkdir()
+                for name, data in files.items():
+                    (tree / name).parent.mkdir(parents=True, exist_ok=True)
+                    (tree / name).write_bytes(data)
+                if fs == "ext4":
+                    subprocess.run(["mkfs.ext4", "-q", "-d", str(tree), str(part)], check=True)
+                else:
+                    subprocess.run(["mkfs.exfat", "-L", "KEY", str(part)], check=True,
+                                   stdout=subprocess.DEVNULL)
+                    mnt = pathlib.Path(tmp) / "mnt"
+                    mnt.mkdir()
+                    # exfat-fuse wants a block device.
+                    loop = subprocess.run(["losetup", "--find", "--show", str(part)], check=True,
+                                          capture_output=True, text=True).stdout.strip()
+                    try:
+                        subprocess.run(["mount.exfat-fuse", loop, str(mnt)], check=True,
+                                       stdout=subprocess.DEVNULL)
+                        try:
+                            subprocess.run(["cp", "-r", f"{tree}/.", str(mnt)], check=True)
+                        finally:
+                            subprocess.run(["umount", str(mnt)], check=True)
+                    finally:
+                        subprocess.run(["losetup", "-d", loop], check=True)
+            with open(part, "rb") as src, open(self.path, "r+b") as dst:
+                dst.seek(offset)
+                shutil.copyfileobj(src, dst)
+
+    def read(self, name, partition=0):
+        """A file's bytes on the key as the guest left them, or None. Only
+        with the key out of every running VM."""
+        fs, size, _ = self.partitions[partition]
+        with tempfile.TemporaryDirectory(prefix="key.", dir=self.path.parent) as tmp:
+            part = pathlib.Path(tmp) / "part.img"
+            with open(self.path, "rb") as src, open(part, "wb") as dst:
+                src.seek(self.offsets[partition])
+                dst.write(src.read(size * MIB))
+            if fs == "vfat":
+                r = subprocess.run(["mtype", "-i", str(part), "::" + name], capture_output=True)
+                # mtools refuses a FAT left dirty by a power cut less than a
+                # missing file: tell the two apart.
+                if r.returncode != 0:
+                    listing = subprocess.run(["mdir", "-b", "-i", str(part), "::/"], capture_output=True)
+                    if listing.returncode != 0:
+                        raise VMError(f"cannot read the key: {listing.stderr.decode()}")
+                    return None
+                return r.stdout
+            r = subprocess.run(["debugfs", "-R", f"cat /{name}", str(part)], capture_output=True)
+            return r.stdout if b"not found" not in r.stderr else None

@@ -1,0 +1,125 @@
+"""Fixtures of the system tests: the package on a real Debian 12 system under
+QEMU (scripts/system_vm.py). The package is TARVEX_DEB, default the newest
+build-amd64/tarvexd_*_amd64.deb (packaging/build.sh amd64 build-amd64); the
+daemon's texts come from the build named by TARVEX_BUILD (default build/)."""
+
+import os
+import pathlib
+import re
+import time
+
+import pytest
+
+from system_vm import REPO, Image, Key
+from tarvex_sim import constants, pass_times, sound_file, wait_until
+
+C = constants()
+FIRST_PASS, PASS = pass_times(C)
+MEDIA = C.kMountPoint
+MOUNTED = re.escape(C.kLineMounted)
+UNMOUNTING = re.escape(C.kLineUnmounting)
+FALLBACK = re.escape(C.kLineMountFallback)
+# Under TCG a pass takes longer than its delay: the commands in it run
+# emulated. Waits for "within N passes" get this much on top.
+SLACK = 8
+
+
+def folder_found(folder):
+    return re.escape(C.kLineFolderFound % f"{MEDIA}/{folder}")
+
+
+def runs_script(folder):
+    return re.escape(C.kScriptCommand % f"{MEDIA}/{script_path(folder)}")
+
+
+def played(command):
+    """aplay's own line for a sound of the daemon."""
+    return re.escape(f"Playing WAVE '{sound_file(command)}'") + " : .*"
+
+
+def script_path(folder):
+    return f"{folder}/{C.kUpdateScriptName}"
+
+
+UPDATE_SCRIPT = b'echo "update: running as $(id -un) in $(pwd)"\n'
+
+
+@pytest.fixture(scope="session", autouse=True)
+def _root():
+    if os.geteuid() != 0:
+        pytest.skip("QEMU's images and the cache need root")
+
+
+@pytest.fixture(scope="session")
+def deb():
+    if os.environ.get("TARVEX_DEB"):
+        return pathlib.Path(os.environ["TARVEX_DEB"])
+    debs = sorted((REPO / "build-amd64").glob("tarvexd_*_amd64.deb"), key=os.path.getmtime)
+    if not debs:
+        pytest.fail("no package: run packaging/build.sh amd64 build-amd64, or set TARVEX_DEB")
+    return debs[-1]
+
+
+@pytest.fixture(scope="session")
+def image():
+    return Image(os.environ.get("TARVEX_SYSTEM_ARCH", "amd64")).ensure()
+
+
+@pytest.fixture
+def make_key(tmp_path):
+    """make_key(partitions, table=True): a new key image in the test's directory."""
+    n = [0]
+
+    def make(partitions, table=True):
+        n[0] += 1
+        return Key(tmp_path / f"key{n[0]}.img", partitions, table)
+    yield make
+    # pytest keeps its last temporary directories; not 64 MiB keys.
+    for image in tmp_path.glob("key*.img"):
+        image.unlink()
+
+
+def update_key(make_key, files=None, fs="vfat"):
+    return make_key([(fs, 64, files or {script_path(C.kUpdateFolder): UPDATE_SCRIPT})])
+
+
+def wait_past_first_pass(vm):
+    """A key seen by the daemon's first pass counts as in at start and is not
+    looked at: wait until the daemon has been running past that pass."""
+    up, started = vm.out("cut -d' ' -f1 /proc/uptime; "
+                         "systemctl show -p ActiveEnterTimestampMonotonic --value tarvexd").split()
+    time.sleep(max(0.0, FIRST_PASS + 1 - (float(up) - int(started) / 1e6)))
+
+
+def plug_and_mount(vm, key, since=0, step=0.5):
+    """Plugs KEY in once the daemon looks at new keys; the index of "Mounted"."""
+    wait_past_first_pass(vm)
+    vm.plug(key)
+    # Two ways a key takes an extra pass: a fresh device has no mount point
+    # yet (the first mount fails, and the clean-up makes one), and a pass can
+    # see the disk's node before the kernel has added its partitions' (the
+    # whole disk is tried, and fails).
+    # Under emulation on a busy machine a failed attempt costs several
+    # seconds of sudo and mount: what is proven here is that it mounts.
+    return vm.wait_line(MOUNTED, since, timeout=60, step=step)
+
+
+def plug_and_update(vm, key, since=0, expect=r"update: running as pi in /home/pi",
+                    folder=C.kUpdateFolder):
+    """Plugs KEY in and waits until its update script has run; the index of
+    the script's line."""
+    i = plug_and_mount(vm, key, since)
+    i = vm.wait_line(runs_script(folder), i, timeout=PASS + SLACK + 10)
+    return vm.wait_line(expect, i, timeout=30)
+
+
+def pull_and_unmount(vm, key, since):
+    """Pulls KEY: "Unmounting" within two passes, and nothing left mounted."""
+    vm.pull(key)
+    i = vm.wait_line(UNMOUNTING, since, timeout=2 * PASS + SLACK)
+    # The line comes before the umount it announces.
+    assert wait_until(lambda: vm.mount_options(MEDIA) is None, SLACK, step=0.5)
+    # Nothing mounted from a device that is gone.
+    assert vm.out("awk '$1 ~ /^\\/dev\\// { print $1 }' /proc/mounts | "
+                  "while read d; do [ -b \"$d\" ] || echo \"$d\"; done") == ""
+    return i

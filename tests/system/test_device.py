@@ -1,0 +1,213 @@
+"""The package on one running device, in order: installed with apt, its life
+cycle, then keys plugged in and pulled as real USB storage, a key pulled
+mid-update, the watchdog and systemd's restart, and trusted keys."""
+
+import re
+import subprocess
+import time
+
+import pytest
+
+from tarvex_sim import wait_until
+
+from conftest import (C, FALLBACK, FIRST_PASS, MEDIA, PASS, REPO, SLACK, UNMOUNTING, UPDATE_SCRIPT,
+                      folder_found, played, plug_and_mount, plug_and_update, pull_and_unmount,
+                      script_path, update_key)
+
+UPDATE = C.kUpdateFolder
+
+
+@pytest.fixture(scope="module")
+def device(image, tmp_path_factory):
+    with image.vm(tmp_path_factory.mktemp("device")) as vm:
+        yield vm
+
+
+@pytest.fixture
+def installed(device, deb):
+    """The device with the package installed, whichever tests ran before."""
+    if "install ok installed" not in device.out("dpkg-query -W -f '${Status}' tarvexd || true"):
+        device.install(deb)
+    return device
+
+
+def packaged_rules():
+    """The commands of the packaged sudoers file, aliases expanded."""
+    text = re.sub(r"\\\n\s*", "", (REPO / "packaging" / "tarvexd").read_text())
+    aliases = dict(re.findall(r"^Cmnd_Alias (\w+) = (.*)$", text, re.M))
+    out = set()
+
+    def expand(name):
+        for cmd in aliases[name].split(", "):
+            expand(cmd) if cmd in aliases else out.add(cmd)
+    expand(re.search(r"^pi ALL = \(root\) NOPASSWD: (\w+)$", text, re.M).group(1))
+    return out
+
+
+def sudo_rules(vm):
+    """What sudo -l says pi may run as root, or None when pi may run nothing."""
+    code, out, _ = vm.run("sudo -l -U pi", check=False)
+    if "is not allowed to run sudo" in out:
+        return None
+    rules = re.findall(r"^\s+\(root\) NOPASSWD: (.*)$", out, re.M)
+    return {cmd for line in rules for cmd in line.split(", ")}
+
+
+def ours(vm):
+    """Every path on the root file system that names the package, apart
+    from the package file itself."""
+    return set(vm.out("find / -xdev -name '*tarvex*' -not -path '/root/*' "
+                      "-not -path '/var/cache/*' -not -path '/var/log/*' | sort").split())
+
+
+def service(vm):
+    return vm.out("systemctl show -p ActiveState,SubState,MainPID,User,WorkingDirectory tarvexd")
+
+
+def test_install_and_life_cycle(device, deb):
+    vm = device
+    before = ours(vm)
+    vm.install(deb)
+    assert "ActiveState=active" in service(vm)
+    pid = re.search(r"MainPID=(\d+)", service(vm)).group(1)
+    assert vm.out(f"stat -c %U /proc/{pid}; readlink /proc/{pid}/cwd").split() == ["pi", "/home/pi"]
+    stamp = (C.kVersionStampFormat.split("\n")[0] % C.kVersion)
+    assert wait_until(lambda: stamp in vm.out(f"cat {C.kVersionStampPath} || true").splitlines(),
+                      FIRST_PASS + SLACK, step=1)
+    assert sudo_rules(vm) == packaged_rules()
+
+    vm.out("DEBIAN_FRONTEND=noninteractive apt-get remove -y -q tarvexd")
+    assert sudo_rules(vm) is None
+    assert "ActiveState=inactive" in service(vm)
+
+    vm.install(deb)
+    assert "ActiveState=active" in service(vm)
+    assert sudo_rules(vm) == packaged_rules()
+
+    vm.out("DEBIAN_FRONTEND=noninteractive apt-get purge -y -q tarvexd")
+    assert sudo_rules(vm) is None
+    assert ours(vm) - before == set()
+
+    vm.install(deb)  # for the tests below
+    assert "ActiveState=active" in service(vm)
+
+
+UPDATE_FILES = {script_path(UPDATE): UPDATE_SCRIPT}
+
+# name, partitions (file system, MiB, files), partition table, mounted node
+KEYS = [
+    ("fat32", [("vfat", 64, UPDATE_FILES)], True, "sda1"),
+    ("exfat", [("exfat", 64, UPDATE_FILES)], True, "sda1"),
+    ("ext4", [("ext4", 64, UPDATE_FILES)], True, "sda1"),
+    ("two partitions, the larger second", [("vfat", 64, {}), ("vfat", 96, UPDATE_FILES)], True, "sda2"),
+    ("no partition table", [("vfat", 64, UPDATE_FILES)], False, "sda"),
+]
+
+
+@pytest.mark.parametrize("name,partitions,table,node", KEYS, ids=[k[0] for k in KEYS])
+def test_key(installed, make_key, name, partitions, table, node):
+    vm = installed
+    since = len(vm.journal())
+    key = make_key(partitions, table)
+    i = plug_and_update(vm, key, since)
+    lines = vm.journal()[since:]
+    assert vm.out(f"findmnt -n -o SOURCE --mountpoint {MEDIA}").strip() == f"/dev/{node}"
+    assert {"nosuid", "nodev"} <= vm.mount_options(MEDIA)
+    if partitions[-1][0] == "ext4":
+        assert any(re.fullmatch(FALLBACK, l) for l in lines)
+    else:
+        assert {"uid=1000", "gid=1000"} <= vm.mount_options(MEDIA)
+    vm.wait_line(played(C.kFoundSoundCommand), since, timeout=10)
+    vm.wait_line(played(C.kBeepCommand), since, timeout=10)
+    pull_and_unmount(vm, key, i)
+
+
+def test_pulled_mid_update(installed, make_key):
+    vm = installed
+    since = len(vm.journal())
+    # Reads the key itself, past the page cache, until the key is gone.
+    reader = (b'echo "update: reading"\n'
+              b'n=0; while [ $n -lt 300 ] && dd if="$0" iflag=direct of=/dev/null bs=4k 2>/dev/null; '
+              b'do n=$((n+1)); sleep 0.2; done\n'
+              b'echo "update: stopped reading after $n rounds"\n')
+    key = update_key(make_key, {script_path(UPDATE): reader})
+    i = plug_and_update(vm, key, since, expect="update: reading")
+    time.sleep(2)
+    vm.pull(key)
+    i = vm.wait_line(r"update: stopped reading after \d+ rounds", i, timeout=30)
+    vm.wait_line(UNMOUNTING, i, timeout=3 * PASS + SLACK)
+    assert wait_until(lambda: vm.mount_options(MEDIA) is None, SLACK, step=0.5)
+    assert int(vm.journal()[i].split()[-2]) < 300, "the script read on after the key was pulled"
+
+    plug_and_update(vm, update_key(make_key), i)
+
+
+def pids(vm, name):
+    return vm.out(f"pgrep -x {name} || true").split()
+
+
+def test_watchdog_and_service(installed):
+    vm = installed
+    # The tests above ran for longer than the grace passes.
+    deadline = time.monotonic() + (C.kWatchdogGracePasses + 2) * PASS + SLACK
+    while not pids(vm, C.kApplicationName) and time.monotonic() < deadline:
+        time.sleep(1)
+    old = pids(vm, C.kApplicationName)
+    assert len(old) == 1
+    vm.out(f"kill {old[0]}")
+    deadline = time.monotonic() + PASS + SLACK
+    while not (new := pids(vm, C.kApplicationName)) and time.monotonic() < deadline:
+        time.sleep(0.5)
+    assert len(new) == 1 and new != old
+
+    pid = re.search(r"MainPID=(\d+)", service(vm)).group(1)
+    vm.out(f"kill -KILL {pid}")
+    killed = time.monotonic()
+    while time.monotonic() - killed < 5 + SLACK:
+        new_pid = re.search(r"MainPID=(\d+)", service(vm)).group(1)
+        if new_pid not in ("0", pid):
+            break
+        time.sleep(0.5)
+    assert new_pid not in ("0", pid), "systemd did not start the daemon again"
+    assert "ActiveState=active" in service(vm)
+
+
+@pytest.fixture(scope="module")
+def trusted(deb, tmp_path_factory):
+    """A maker's key pair and the package built to trust it."""
+    d = tmp_path_factory.mktemp("trusted")
+    subprocess.run(["minisign", "-G", "-W", "-p", d / "maker.pub", "-s", d / "maker.key"],
+                   check=True, stdout=subprocess.DEVNULL)
+    version = subprocess.run(["dpkg-deb", "-f", deb, "Version"], capture_output=True, text=True,
+                             check=True).stdout.strip()
+    build = REPO / "build-system-trusted"
+    subprocess.run([REPO / "packaging" / "build.sh", "amd64", build, "--trusted-key", d / "maker.pub",
+                    "--deb-version", f"{version}+trusted"], check=True, stdout=subprocess.DEVNULL)
+    return d / "maker.key", next(build.glob("tarvexd_*+trusted_amd64.deb"))
+
+
+def test_trusted_keys(device, make_key, trusted, tmp_path):
+    vm = device
+    secret, trusted_deb = trusted
+    vm.out("dpkg --purge tarvexd")
+    vm.install(trusted_deb)
+    since = len(vm.journal())
+
+    unsigned = update_key(make_key)
+    i = plug_and_mount(vm, unsigned, since)
+    refused = re.escape(C.kLineScriptRefused % (f"{MEDIA}/{script_path(UPDATE)}", "\0")).replace("\0", ".+")
+    i = vm.wait_line(refused, i, timeout=PASS + SLACK)
+    vm.wait_line(played(C.kErrorSoundCommand), since, timeout=10)
+    i = pull_and_unmount(vm, unsigned, i)
+    assert not any(l.startswith("update: ") for l in vm.journal()[since:])
+
+    script = tmp_path / "quorlupdate.sh"
+    script.write_bytes(UPDATE_SCRIPT)
+    subprocess.run(["minisign", "-S", "-s", secret, "-m", script,
+                    "-t", f"folder:{UPDATE} release:1"], check=True, stdout=subprocess.DEVNULL)
+    signed = update_key(make_key, {script_path(UPDATE): UPDATE_SCRIPT,
+                                   script_path(UPDATE) + C.kSignatureSuffix:
+                                   (tmp_path / ("quorlupdate.sh" + C.kSignatureSuffix)).read_bytes()})
+    i = plug_and_mount(vm, signed, i)
+    vm.wait_line(folder_found(UPDATE), i, timeout=PASS + SLACK)
+    vm.wait_line(r"update: running as pi in /home/pi", i, timeout=30)
