@@ -58,6 +58,10 @@ constexpr unsigned kCleanupPauseMicroseconds = 100000;
 // Update look.
 constexpr const char* kLocalLogPath = "/home/pi/log.txt";
 constexpr const char* kKeyLogFileName = "log.txt";
+// The log is written under this name and renamed to log.txt only once it is
+// whole on the key: a power cut mid-copy leaves at most this, which the next
+// hand-off replaces, never a torn log.txt.
+constexpr const char* kKeyLogPartialName = "log.txt.partial";
 constexpr const char* kUpdateFolder = "_QuorlUpdate";
 constexpr const char* kPostUpdateFolder = "_QuorlPostUpdate";
 constexpr const char* kUpdateScriptName = "quorlupdate.sh";

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <optional>
@@ -67,12 +68,33 @@ bool openKeyLogDirectory(int& directory, std::string& problem) {
     return true;
 }
 
-// Writes the open local log into a new file in directory. The file is created
-// here (O_EXCL): a log.txt already on the key, or a link of that name, is never
-// written through or overwritten. It gets the local log's permission bits and
-// is flushed to the key before the local log may go: a key can be pulled right
-// after the look, and "sync" later is too late. False, with the reason in
-// `problem`, otherwise.
+// Moves the whole copy to log.txt, never over an existing one. A file system
+// without no-replace renames (FUSE drivers may refuse the flag) gets a check
+// first: nothing but the daemon writes that name while the look runs.
+bool publishKeyLog(int directory) {
+    if (renameat2(directory, tarvex::kKeyLogPartialName, directory, tarvex::kKeyLogFileName,
+                  RENAME_NOREPLACE) == 0) {
+        return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        return false;
+    }
+    struct stat existing {};
+    if (fstatat(directory, tarvex::kKeyLogFileName, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    return renameat(directory, tarvex::kKeyLogPartialName, directory, tarvex::kKeyLogFileName) == 0;
+}
+
+// Writes the open local log into directory as log.txt. A log.txt already on
+// the key, or a link of that name, is never written through or overwritten.
+// The copy is made under a name of its own (O_EXCL, after removing what an
+// earlier power cut left there: a link is removed, not followed), flushed,
+// and only then renamed, so log.txt on a key is always whole. It gets the
+// local log's permission bits and reaches the key before the local log may
+// go: a key can be pulled right after the look, and "sync" later is too late.
+// False, with the reason in `problem`, otherwise.
 bool writeLogInto(int source, int directory, std::string& problem) {
     struct stat sourceInfo {};
     if (fstat(source, &sourceInfo) != 0) {
@@ -83,8 +105,14 @@ bool writeLogInto(int source, int directory, std::string& problem) {
         problem = tarvex::kReasonLogNotARegularFile;
         return false;
     }
+    struct stat existing {};
+    if (fstatat(directory, tarvex::kKeyLogFileName, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+        problem = std::strerror(EEXIST);
+        return false;
+    }
+    unlinkat(directory, tarvex::kKeyLogPartialName, 0);
     const int created =
-        openat(directory, tarvex::kKeyLogFileName,
+        openat(directory, tarvex::kKeyLogPartialName,
                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
     if (created < 0) {
         problem = std::strerror(errno);
@@ -97,14 +125,17 @@ bool writeLogInto(int source, int directory, std::string& problem) {
         written = false;
         failure = errno;
     }
+    if (written && !publishKeyLog(directory)) {
+        written = false;
+        failure = errno;
+    }
     if (!written) {
-        // A partial copy would block every later hand-off, since the copy
-        // never overwrites; this one is ours, made above.
-        unlinkat(directory, tarvex::kKeyLogFileName, 0);
+        // Ours, made above: a partial copy would only mislead.
+        unlinkat(directory, tarvex::kKeyLogPartialName, 0);
         problem = std::strerror(failure);
         return false;
     }
-    // The directory entry too, where the file system supports it.
+    // The rename too, where the file system supports it.
     fsync(directory);
     return true;
 }

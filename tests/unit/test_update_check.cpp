@@ -155,6 +155,7 @@ TEST_P(RefusedHandOver, LocalLogIsKeptAndTheLookGoesOn) {
     EXPECT_EQ(fileText("/home/pi/log.txt"), localLog) << "local log lost";
     EXPECT_EQ(fileText("/tmp/calls.log"), std::string("sync\n") + kFound + "post-ran\nsync\n");
     EXPECT_EQ(fileText("/home/pi/media/log.txt"), GetParam().keyLogAfter);
+    EXPECT_FALSE(sh(std::string("test -e /home/pi/media/") + tarvex::kKeyLogPartialName));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -174,6 +175,26 @@ INSTANTIATE_TEST_SUITE_P(
                                     " && head -c 1M /dev/zero > /home/pi/log.txt",
                                 "", ""}),  // the reason depends on how the copy hit the limit
     [](const testing::TestParamInfo<RefusedCase>& info) { return info.param.name; });
+
+// What a power cut in the middle of an earlier copy left under the copy's own
+// name is replaced; a link there is removed, never written through.
+TEST_F(UpdateLook, WhatACutLeftOfACopyIsReplaced) {
+    const std::string partial = std::string("/home/pi/media/") + tarvex::kKeyLogPartialName;
+    for (const std::string& leftover :
+         {"printf 'upd' > " + partial,
+          "echo outside > /tmp/outside && ln -s /tmp/outside " + partial}) {
+        ASSERT_TRUE(
+            sh("rm -f /home/pi/media/log.txt && printf 'update log\\n' > /home/pi/log.txt"));
+        ASSERT_TRUE(sh(leftover));
+        testing::internal::CaptureStdout();
+        LookForUpdate();
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << leftover;
+        EXPECT_EQ(fileText("/home/pi/media/log.txt"), "update log\n") << leftover;
+        EXPECT_FALSE(sh("test -e " + partial + " || test -L " + partial)) << leftover;
+        EXPECT_FALSE(sh("test -e /home/pi/log.txt")) << leftover;
+    }
+    EXPECT_EQ(fileText("/tmp/outside"), "outside\n");
+}
 
 TEST_F(UpdateLook, LogReachesARealKeyIntact) {
     ASSERT_TRUE(sh("key create k --table dos 64M:exfat && key insert k sda"));
