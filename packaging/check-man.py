@@ -14,9 +14,9 @@ import re
 import sys
 
 reader_path = os.path.join(os.path.dirname(__file__), "..", "cmake", "constants_module.py")
-spec = importlib.util.spec_from_file_location("constants_module", reader_path)
-reader = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(reader)
+module_spec = importlib.util.spec_from_file_location("constants_module", reader_path)
+reader = importlib.util.module_from_spec(module_spec)
+module_spec.loader.exec_module(reader)
 
 
 def page_text(roff):
