@@ -139,7 +139,8 @@ def test_pulled_mid_update(installed, make_key):
     assert wait_until(lambda: vm.mount_options(MEDIA) is None, SLACK, step=0.5)
     assert int(vm.journal()[i].split()[-2]) < 300, "the script read on after the key was pulled"
 
-    plug_and_update(vm, update_key(make_key), i)
+    key = update_key(make_key)
+    pull_and_unmount(vm, key, plug_and_update(vm, key, i))
 
 
 def pids(vm, name):
