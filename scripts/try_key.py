@@ -52,7 +52,8 @@ EPILOG = """\
 examples: --key ~/upd (holds _QuorlUpdate/ and/or _QuorlPostUpdate/), --key ~/upd/_QuorlUpdate,
   --key key.img (dd if=/dev/sdX of=key.img bs=4M), --key ~/upd --trust maker.pub
 exit status: 0 an update script ran and ended with 0; 1 none did (no mount, no folder, no
-script, script failed or timed out); 2 bad arguments; 128+N stopped by signal N.
+script, script failed or timed out); 2 bad arguments; 128+N stopped by signal N. With --vm
+the script's exit status is not seen: 0 then means an update script ran to its end.
 """
 
 
@@ -460,6 +461,8 @@ class VMTrial:
     def script_ended(self, vm):
         """The script's process, found among the daemon's children by its path
         on the key, is gone (whatever it became by exec)."""
+        if self.script_end is not None:
+            return True
         path = self.script.split(" ", 1)[1] if self.script else ""
         now, *children = vm.out(f"cut -d' ' -f1 /proc/uptime; ps -o pid=,args= --ppid {self.main_pid} "
                                 "|| true").splitlines()
