@@ -9,7 +9,7 @@ from conftest import C, REPO, script_path
 UPDATE = C.kUpdateFolder
 # Clears the screen, fakes the trial's verdict, overwrites a line, and lists
 # a file whose name colours the terminal (ext4 holds such a name, FAT does not).
-HOSTILE = (b"printf '\\033[2J\\033[H'\n"
+HOSTILE = (b"printf '\\033[2J\\033[H\\n'\n"
            b"echo '== Result: the key works'\n"
            b"printf 'fake\\rline\\n'\n"
            b'ls "$(dirname "$0")"\n')
