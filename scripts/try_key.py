@@ -12,16 +12,22 @@ Run as root, from a built tree (scripts/demo.sh builds and then runs this).
 import argparse
 import collections
 import contextlib
+import json
 import os
+import pathlib
 import re
+import shutil
 import signal
 import stat
 import subprocess
 import sys
+import tempfile
 import time
+import types
 
+from system_vm import REPO, Image, Key, VMError
 from tarvex_sim import (MIB, Daemon, Sandbox, SandboxError, build_dir, constants, key_layout,
-                        pass_times, sounds)
+                        pass_times, sound_file, sounds)
 
 EXIT_OK, EXIT_KEY_FAILED, EXIT_USAGE = 0, 1, 2
 KEY, SD = "key", "sda"
@@ -46,7 +52,8 @@ EPILOG = """\
 examples: --key ~/upd (holds _QuorlUpdate/ and/or _QuorlPostUpdate/), --key ~/upd/_QuorlUpdate,
   --key key.img (dd if=/dev/sdX of=key.img bs=4M), --key ~/upd --trust maker.pub
 exit status: 0 an update script ran and ended with 0; 1 none did (no mount, no folder, no
-script, script failed or timed out); 2 bad arguments; 128+N stopped by signal N.
+script, script failed or timed out); 2 bad arguments; 128+N stopped by signal N. With --vm
+the script's exit status is not seen: 0 then means an update script ran to its end.
 """
 
 
@@ -160,6 +167,10 @@ def parse_args(argv):
                    help="how long the update script may run (default: %(default)s)")
     p.add_argument("--build", metavar="DIR", default=str(build_dir()),
                    help="build directory holding tarvexd (default: %(default)s)")
+    p.add_argument("--vm", action="store_true", help="try the key in a throw-away virtual machine "
+                   "instead: the system tests' Debian image with the package, the key as USB storage")
+    p.add_argument("--deb", metavar="PATH", help="the package for --vm (default: the newest "
+                   "build-amd64/tarvexd_*_amd64.deb)")
     args = p.parse_args(argv)
     if args.timeout <= 0:
         p.error("--timeout must be more than 0")
@@ -366,14 +377,193 @@ class Trial:
         return EXIT_OK if rc == 0 else EXIT_KEY_FAILED
 
 
+class VMTrial:
+    """One insertion of one key into the installed package on a throw-away
+    virtual machine: what a crafted key can reach is that machine only."""
+
+    MAX_BYTES = 512 * MIB  # a folder's files are held in memory to build the key
+
+    def __init__(self, c, source, log_text, trusted, timeout, deb, workdir):
+        self.c, self.source, self.log_text, self.trusted = c, source, log_text, trusted
+        self.timeout, self.deb, self.workdir = timeout, deb, workdir
+        self.first_pass, self.pass_seconds = pass_times(c)
+        self.cursor = self.started = self.main_pid = self.script = self.script_pid = None
+        self.folder = self.script_start = self.script_end = self.mount = None
+        self.shown, self.played = set(), collections.Counter()
+
+    def make_key(self):
+        kind, path, folder, _ = self.source
+        c, image = self.c, self.workdir / "key.img"
+        if kind == "image":
+            with open(path, "rb") as src, open(image, "wb") as dst:
+                shutil.copyfileobj(src, dst)  # sparse or not, a copy: QEMU writes to it
+            return types.SimpleNamespace(id="trialkey", path=image)
+        files = {f"{c.kUpdateFolder}/{c.kUpdateScriptName}": SAMPLE_SCRIPT.encode()}
+        if kind != "sample":
+            files, left_out = {}, []
+            for dirpath, _, names, dirfd in os.fwalk(path, follow_symlinks=False):
+                for name in names:  # opened once, no link followed, only regular files
+                    rel = os.path.normpath(os.path.join(os.path.relpath(dirpath, path), name))
+                    try:
+                        fd = os.open(name, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK, dir_fd=dirfd)
+                    except OSError:
+                        left_out.append(rel)
+                        continue
+                    with open(fd, "rb") as f:
+                        if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
+                            left_out.append(rel)
+                            continue
+                        files[os.path.join(folder or "", rel)] = f.read(self.MAX_BYTES + 1)
+                    if sum(map(len, files.values())) > self.MAX_BYTES:
+                        raise Failure(f"more than {self.MAX_BYTES // MIB} MiB of files in {path}", EXIT_USAGE)
+            if left_out:
+                say("Not copied (only files are, no link is followed): "
+                    + ", ".join(map(printable, sorted(left_out)[:6])) + (", ..." if len(left_out) > 6 else ""))
+        size = max(64, (sum(map(len, files.values())) * 11 // 10 + len(files) * 32768) // MIB + 32)
+        try:
+            return Key(image, [("vfat", size, files)])
+        except subprocess.CalledProcessError as e:
+            raise Failure(f"building the FAT32 key failed ({printable(e.cmd[-1])}): a name FAT cannot hold?")
+
+    def pump(self, vm, done, timeout):
+        """Shows the daemon's new journal lines until done() or TIMEOUT s; returns done()."""
+        deadline = time.monotonic() + timeout
+        while True:
+            after = f"'--after-cursor={self.cursor}'" if self.cursor else "-n 0"
+            for line in vm.out(f"journalctl -q -u tarvexd -o json {after} --no-pager").splitlines():
+                entry = json.loads(line)
+                self.cursor, text = entry["__CURSOR"], entry.get("MESSAGE") or ""
+                if isinstance(text, list):  # not valid UTF-8, or control characters in it
+                    text = bytes(text).decode(errors="replace")
+                self.line(int(entry["__MONOTONIC_TIMESTAMP"]) / 1e6 - self.started, text)
+            if done() or time.monotonic() >= deadline:
+                return done()
+            time.sleep(0.5)
+
+    def line(self, t, text):
+        # By the guest's clock: what came before the script's end was seen is its time's.
+        c, running = self.c, self.script is not None and (self.script_end or t + 1) >= t
+        sound = re.fullmatch(r"Playing WAVE '(.+)' : .*", text)
+        if sound:  # a sound played shows once, as in the sandbox
+            self.played[printable(os.path.basename(sound[1]))] += 1
+        if not sound or text not in self.shown:
+            print(f"{t:9.1f}  {'| ' if running else ''}{printable(text)}", flush=True)
+        self.shown.add(text)
+        if running:
+            return
+        found = c.kLineFolderFound.split("%s")[1]  # the folder line: the folder, then this
+        if not self.folder and text.startswith(c.kMountPoint + "/") and text.endswith(found):
+            self.folder = printable(text[:-len(found)])
+        if text.startswith(c.kScriptCommand % (c.kMountPoint + "/")):
+            self.script, self.script_start = printable(text), t
+            say(f"The daemon runs the script and waits for it (here for up to {self.timeout:g} s)")
+
+    def script_ended(self, vm):
+        """The script's process, found among the daemon's children by its path
+        on the key, is gone (whatever it became by exec)."""
+        if self.script_end is not None:
+            return True
+        path = self.script.split(" ", 1)[1] if self.script else ""
+        now, *children = vm.out(f"cut -d' ' -f1 /proc/uptime; ps -o pid=,args= --ppid {self.main_pid} "
+                                "|| true").splitlines()
+        if self.script_pid is None:
+            self.script_pid = next((line.split()[0] for line in children if path and path in line), "")
+        if not any(line.split()[0] == self.script_pid for line in children):
+            self.script_end = float(now) - self.started
+            say(f"The script ended within {self.script_end - self.script_start:.1f} s; its exit status "
+                "is not seen here")
+        return self.script_end is not None
+
+    def guest_now(self, vm):
+        """Seconds since the daemon started, by the guest's clock."""
+        return float(vm.out("cut -d' ' -f1 /proc/uptime").split()[0]) - self.started
+
+    def run(self):
+        c, t0 = self.c, time.monotonic()
+        with Image("amd64").vm(self.workdir) as vm:
+            say(f"Booted a throw-away Debian 12 VM (emulated) in {vm.boot_seconds:.0f} s; "
+                f"installing {self.deb.name}")
+            vm.install(self.deb)
+            if self.log_text is not None:
+                vm.put(c.kLocalLogPath, self.log_text)
+                vm.run(f"chown pi:pi {c.kLocalLogPath}")
+                say(f"Pending log: {c.kLocalLogPath} is on the device ({len(self.log_text)} bytes)")
+            if self.trusted:
+                vm.run(f"mkdir -p -m 755 {c.kTrustedKeysDir}")
+                for name, data in self.trusted.items():
+                    vm.put(f"{c.kTrustedKeysDir}/{name}", data)
+                say(f"Trusted keys in {c.kTrustedKeysDir}: {', '.join(self.trusted)}")
+            self.cursor = json.loads(vm.out("journalctl -q -u tarvexd -o json -n 1 --no-pager"))["__CURSOR"]
+            vm.run("systemctl restart tarvexd")
+            pid, started = vm.out("systemctl show -p MainPID,ActiveEnterTimestampMonotonic --value "
+                                  "tarvexd").split()
+            self.main_pid, self.started = int(pid), int(started) / 1e6
+            say("Started tarvexd as pi. Its journal follows as it comes, after the seconds since its "
+                "start;\n\"|\" marks what came while the update script ran; each sound's line shows once.")
+            key = self.make_key()
+            self.pump(vm, lambda: False, self.first_pass + 1 - self.guest_now(vm))
+            vm.plug(key)
+            say(f"Key plugged in as USB storage after the daemon's first pass: {self.source[3]}")
+            # The mount and the look come in the next pass or two, but a size
+            # read that failed while the key was coming up is backed off for a
+            # few passes, and emulated passes are slow (12 s under load).
+            if self.pump(vm, lambda: self.script is not None, 120):
+                if not self.pump(vm, lambda: self.script_ended(vm),
+                                 self.timeout - (self.guest_now(vm) - self.script_start)):
+                    say(f"The script is still running after {self.timeout:g} s: stopping here")
+            self.pump(vm, lambda: False, 2)
+            found = vm.out(f"findmnt -n -o SOURCE,FSTYPE,OPTIONS --mountpoint {c.kMountPoint} || true").split()
+            self.mount = found and f"{found[0]} ({found[1]}) at {c.kMountPoint}, {found[2]}"
+            key_log = found and vm.out(f"f={c.kMountPoint}/{c.kKeyLogFileName}; "
+                                       "[ -f \"$f\" ] && [ ! -L \"$f\" ] && head -c 65536 \"$f\" || true")
+            local_log = vm.run(f"[ -e {c.kLocalLogPath} ]", check=False)[0] == 0
+            say("Pulling the key out")
+            vm.pull(key)
+            pulled, unmounted = time.monotonic(), None
+            if found:
+                gone = self.pump(vm, lambda: vm.mount_options(c.kMountPoint) is None,
+                                 2 * self.pass_seconds + 30)
+                unmounted = f"yes, {time.monotonic() - pulled:.1f} s after the pull" if gone else "no"
+        return self.summary(key_log, local_log, unmounted, time.monotonic() - t0)
+
+    def summary(self, key_log, local_log, unmounted, seconds):
+        c, ended, key_log = self.c, self.script_end is not None, (key_log or "").splitlines()
+        say(f"Summary (the whole trial took {seconds:.0f} s)")
+        for label, text in [
+                ("key", self.source[3]),
+                ("mounted", self.mount or "no"),
+                ("folder", self.folder or "none reported by the daemon"),
+                ("sounds", ", ".join(f"{n} x{k}" for n, k in self.played.items()) or "none"),
+                ("script", self.script),
+                ("exit status", self.script and "unknown: the daemon does not record it, and the VM "
+                 "is only watched from outside"),
+                ("ran for", self.script and (f"about {self.script_end - self.script_start:.0f} s" if ended
+                                             else f"more than {self.timeout:g} s, stopped here")),
+                ("pending log", self.log_text is not None and (
+                    "still on the device" if local_log else
+                    "handed over to the key as log.txt" if key_log else "gone from the device")),
+                ("log.txt on key", "\n".join(f"| {printable(line)}" for line in key_log[:8])
+                 + (f"\n| ... ({len(key_log) - 8} more lines)" if len(key_log) > 8 else "")),
+                ("unmounted", unmounted)]:
+            if text:
+                field(label, text)
+        result = ("the script ran to its end (with which exit status is not seen here)" if ended else
+                  f"the script did not end within {self.timeout:g} s" if self.script else
+                  f"nothing was run: the daemon found {self.folder} but ran no script" if self.folder else
+                  "nothing was run: the daemon reported no update folder" if self.mount else
+                  "the key did not mount")
+        say("Result: " + result)
+        return EXIT_OK if ended else EXIT_KEY_FAILED
+
+
 def main(argv=None):
     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, Interrupted.handler)
-    sb, stopped_by = None, None
+    sb, stopped_by, gone = None, None, None
     try:
         args = parse_args(argv)
         build = build_dir(args.build)
-        if not (build / "tarvexd").is_file():
+        if not args.vm and not (build / "tarvexd").is_file():
             raise Failure(f"no daemon at {build}/tarvexd: build it first (sudo scripts/demo.sh builds it)",
                           EXIT_USAGE)
         try:
@@ -387,6 +577,19 @@ def main(argv=None):
         trusted = trusted_keys(args)
         if os.geteuid() != 0:
             raise Failure("run as root (sudo): the simulated device needs it", EXIT_USAGE)
+        if args.vm:
+            debs = [pathlib.Path(args.deb)] if args.deb else sorted(
+                (REPO / "build-amd64").glob("tarvexd_*_amd64.deb"), key=os.path.getmtime)
+            if not debs or not debs[-1].is_file():
+                raise Failure(f"no package {args.deb or 'in build-amd64/'}: make one with "
+                              "packaging/build.sh amd64 build-amd64, or give --deb", EXIT_USAGE)
+            say("try_key --vm: the package on a throw-away virtual machine, the key as USB storage")
+            gone = "the virtual machine is stopped and its files are gone"
+            with tempfile.TemporaryDirectory(prefix="try_key.") as tmp:
+                code = VMTrial(c, (*source[:3], source[3].replace("exFAT", "FAT32")), log_text,
+                               trusted, args.timeout, debs[-1], pathlib.Path(tmp)).run()
+            say(f"Stopped: {gone}")
+            return code
         say("try_key: the real tarvexd on a simulated device, with a simulated USB key")
         sb = Sandbox(build, network=False, locked_media=True, new_session=True).start()
         trial = Trial(sb, source, log_text, trusted, args.timeout)
@@ -403,10 +606,10 @@ def main(argv=None):
         stopped_by = e.args[0]
     except KeyboardInterrupt:
         stopped_by = signal.SIGINT
-    except (Failure, SandboxError) as e:
+    except (Failure, SandboxError, VMError) as e:
         print(f"try_key: {printable(e)}", file=sys.stderr, flush=True)
         return getattr(e, "code", EXIT_KEY_FAILED)
-    left = "the simulated device is gone, nothing is left mounted or attached"
+    left = gone or "the simulated device is gone, nothing is left mounted or attached"
     try:  # for a signal that came before the trial's own clean-up was set up
         if sb is not None:
             sb.stop()
