@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Shows tarvexd at work on a fresh Debian 12 machine: installs what it needs,
-# builds it, and runs scripts/try_key.py, which puts the real daemon on a
+# builds it, and runs tools/try_key.py, which puts the real daemon on a
 # simulated device and a simulated USB key into it. Run as root. Arguments go
-# to try_key.py (see scripts/try_key.py --help), for example to try your own
+# to try_key.py (see tools/try_key.py --help), for example to try your own
 # update folder: sudo scripts/demo.sh --key ~/my-update
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,4 +26,4 @@ if ! { cmake -S . -B "$build" -DTARVEX_BUILD_TESTS=ON &&
 fi
 
 export TARVEX_BUILD=$build
-exec /usr/bin/python3 -B scripts/try_key.py "$@"
+exec /usr/bin/python3 -B tools/try_key.py "$@"

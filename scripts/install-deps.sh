@@ -9,7 +9,7 @@
 # GoogleTest of that architecture through multiarch (the armhf package is
 # built with the armel compilers and libraries, see cmake/toolchain-armhf.cmake).
 # amd64 needs nothing more. TARGET system adds what the system tests need
-# (scripts/system_image.sh, scripts/system_vm.py): QEMU for both
+# (scripts/system_image.sh, tools/system_vm.py): QEMU for both
 # architectures, mmdebstrap, and the tools that write keys' file systems.
 set -euo pipefail
 

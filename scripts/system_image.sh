@@ -5,7 +5,7 @@
 #
 # OUT_DIR gets root.img (ext4, labelled tarvexroot), vmlinuz and initrd.img.
 # Packages come from the sources apt is configured with on this machine, and
-# from nothing else. The harness (scripts/system_vm.py) caches the result,
+# from nothing else. The harness (tools/system_vm.py) caches the result,
 # keyed on this file, ARCH and those sources, so any change here rebuilds it.
 # An arm64 build on an amd64 machine runs the target's maintainer scripts
 # through qemu-user-static and binfmt_misc.

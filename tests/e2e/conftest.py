@@ -1,6 +1,6 @@
 """Fixtures of the end-to-end tests. They run the build named by TARVEX_BUILD
 (default: build/ in the repository), and a cross build's programs with
-TARVEX_EMULATOR (for example qemu-arm): see scripts/tarvex_sim.py."""
+TARVEX_EMULATOR (for example qemu-arm): see tools/tarvex_sim.py."""
 
 import os
 

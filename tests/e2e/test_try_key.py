@@ -1,4 +1,4 @@
-"""scripts/try_key.py as a person uses it: the real daemon on a simulated
+"""tools/try_key.py as a person uses it: the real daemon on a simulated
 device, in real time (about 20 s a run), judged by what it prints, its exit
 status and what it leaves behind."""
 
@@ -20,7 +20,7 @@ from test_sandbox_smoke import attached_loop_ids
 
 C = constants()
 BUILD = build_dir()
-TRY_KEY = REPO / "scripts" / "try_key.py"
+TRY_KEY = REPO / "tools" / "try_key.py"
 SANDBOX_DIR = re.compile(r"\(sandbox (/tmp/tarvex-sb\.[A-Za-z0-9]{6})\)")
 UPDATE_DIR = f"{C.kMountPoint}/{C.kUpdateFolder}"
 

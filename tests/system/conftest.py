@@ -1,5 +1,5 @@
 """Fixtures of the system tests: the package on a real Debian 12 system under
-QEMU (scripts/system_vm.py). The package is TARVEX_DEB, default the newest
+QEMU (tools/system_vm.py). The package is TARVEX_DEB, default the newest
 build-amd64/tarvexd_*_amd64.deb (packaging/build.sh amd64 build-amd64); the
 daemon's texts come from the build named by TARVEX_BUILD (default build/)."""
 

@@ -18,7 +18,7 @@ CONTROLS = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f]")
 
 def test_trial_escapes_what_the_key_prints(make_key, deb):
     key = make_key([("ext4", 64, {script_path(UPDATE): HOSTILE, f"{UPDATE}/name\x1b[31mred": b""})])
-    r = subprocess.run([REPO / "scripts" / "try_key.py", "--vm", "--deb", deb, "--key", key.path,
+    r = subprocess.run([REPO / "tools" / "try_key.py", "--vm", "--deb", deb, "--key", key.path,
                         "--timeout", "120"], capture_output=True, timeout=1200)
     out = r.stdout.decode(errors="replace")
     assert r.returncode == 0, out + r.stderr.decode(errors="replace")
