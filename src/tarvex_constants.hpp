@@ -75,6 +75,8 @@ constexpr const char* kSyncCommand = "sync";
 // a key whose post-update script is signed so.
 constexpr const char* kTrustedKeysDir = "/etc/tarvexd/trusted-keys";
 constexpr const char* kTrustedKeySuffix = ".pub";
+// A key file is two short lines; a larger one is not a key.
+constexpr size_t kMaxTrustedKeyBytes = 4096;
 // Beside the script: quorlupdate.sh.minisig.
 constexpr const char* kSignatureSuffix = ".minisig";
 // Read whole into memory before it is checked and run; generous for a script

@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
+#include "base/files.hpp"
 #include "base/format_text.hpp"
 #include "tarvex_constants.hpp"
 
@@ -21,26 +23,23 @@ bool onlyRootCanWrite(const struct stat& info) {
 }
 
 // The directory and each directory above it: whoever can rename one of them
-// can put another directory of keys in its place.
-bool directoryChainIsRoots(std::string& problem) {
+// can put another directory of keys in its place. None when they are all
+// root's, else why not.
+std::optional<std::string> directoryChainProblem() {
     std::string path = tarvex::kTrustedKeysDir;
     for (;;) {
         struct stat info {};
         if (lstat(path.c_str(), &info) != 0) {
-            problem =
-                formatText(tarvex::kReasonCannotCheckPath, path.c_str(), std::strerror(errno));
-            return false;
+            return formatText(tarvex::kReasonCannotCheckPath, path.c_str(), std::strerror(errno));
         }
         if (!S_ISDIR(info.st_mode)) {
-            problem = formatText(tarvex::kReasonNotADirectory, path.c_str());
-            return false;
+            return formatText(tarvex::kReasonNotADirectory, path.c_str());
         }
         if (!onlyRootCanWrite(info)) {
-            problem = formatText(tarvex::kReasonOthersCanWrite, path.c_str());
-            return false;
+            return formatText(tarvex::kReasonOthersCanWrite, path.c_str());
         }
         if (path == "/") {
-            return true;
+            return std::nullopt;
         }
         const auto slash = path.rfind('/');
         path = slash == 0 ? "/" : path.substr(0, slash);
@@ -52,35 +51,29 @@ bool endsWith(const std::string& text, const std::string& suffix) {
            text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-bool readKeyFile(int directory, const std::string& name, PublicKey& key, std::string& problem) {
+Result<PublicKey> readKeyFile(int directory, const std::string& name) {
     const std::string path = std::string(tarvex::kTrustedKeysDir) + "/" + name;
-    const int fd = openat(directory, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    struct stat info {};
-    if (fd < 0 || fstat(fd, &info) != 0) {
-        problem = errno == ELOOP ? formatText(tarvex::kReasonIsALink, path.c_str())
-                                 : formatText(tarvex::kReasonCannotReadPath, path.c_str(),
-                                              std::strerror(errno));
-        if (fd >= 0) {
-            close(fd);
+    const auto file = readRegularFile(directory, name.c_str(), tarvex::kMaxTrustedKeyBytes);
+    if (!file) {
+        switch (file.why().kind) {
+            case ReadRefusal::kLink:
+                return refuse(formatText(tarvex::kReasonIsALink, path.c_str()));
+            case ReadRefusal::kNotRegular:
+                return refuse(formatText(tarvex::kReasonNotARegularFile, path.c_str()));
+            case ReadRefusal::kTooLarge:
+                return refuse(formatText(tarvex::kReasonTooLarge, path.c_str(),
+                                         std::to_string(tarvex::kMaxTrustedKeyBytes).c_str()));
+            case ReadRefusal::kMissing:
+            case ReadRefusal::kFailed:
+                break;
         }
-        return false;
+        return refuse(formatText(tarvex::kReasonCannotReadPath, path.c_str(),
+                                 std::strerror(file.why().error)));
     }
-    std::string text;
-    if (!S_ISREG(info.st_mode)) {
-        problem = formatText(tarvex::kReasonNotARegularFile, path.c_str());
-    } else if (!onlyRootCanWrite(info)) {
-        problem = formatText(tarvex::kReasonOthersCanWrite, path.c_str());
-    } else {
-        char buffer[4096];
-        const ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got < 0) {
-            problem = formatText(tarvex::kReasonCannotReadPath, path.c_str(), std::strerror(errno));
-        } else {
-            text.assign(buffer, static_cast<size_t>(got));
-        }
+    if (!onlyRootCanWrite(file->info)) {
+        return refuse(formatText(tarvex::kReasonOthersCanWrite, path.c_str()));
     }
-    close(fd);
-    return problem.empty() && parsePublicKey(text, path, key, problem);
+    return parsePublicKey(file->bytes, path);
 }
 
 }  // namespace
@@ -92,22 +85,20 @@ bool isTrustModeOn() {
     return lstat(tarvex::kTrustedKeysDir, &info) == 0 || errno != ENOENT;
 }
 
-bool loadTrustedKeys(std::vector<PublicKey>& keys, std::string& problem) {
-    keys.clear();
-    problem.clear();
-    if (!directoryChainIsRoots(problem)) {
-        return false;
+Result<std::vector<PublicKey>> loadTrustedKeys() {
+    if (auto problem = directoryChainProblem()) {
+        return refuse(*problem);
     }
     const int directory =
         open(tarvex::kTrustedKeysDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     DIR* listing = directory < 0 ? nullptr : fdopendir(directory);
     if (listing == nullptr) {
-        problem = formatText(tarvex::kReasonCannotReadPath, tarvex::kTrustedKeysDir,
-                             std::strerror(errno));
+        const int failure = errno;
         if (directory >= 0) {
             close(directory);
         }
-        return false;
+        return refuse(formatText(tarvex::kReasonCannotReadPath, tarvex::kTrustedKeysDir,
+                                 std::strerror(failure)));
     }
     std::vector<std::string> names;
     while (const dirent* entry = readdir(listing)) {
@@ -117,16 +108,18 @@ bool loadTrustedKeys(std::vector<PublicKey>& keys, std::string& problem) {
     }
     // In name order, so the same broken directory gives the same reason.
     std::sort(names.begin(), names.end());
+    std::vector<PublicKey> keys;
     for (const std::string& name : names) {
-        PublicKey key{};
-        if (!readKeyFile(dirfd(listing), name, key, problem)) {
-            break;
+        auto key = readKeyFile(dirfd(listing), name);
+        if (!key) {
+            closedir(listing);
+            return refuse(key.why());
         }
-        keys.push_back(key);
+        keys.push_back(*key);
     }
     closedir(listing);
-    if (problem.empty() && keys.empty()) {
-        problem = tarvex::kReasonNoKey;
+    if (keys.empty()) {
+        return refuse(tarvex::kReasonNoKey);
     }
-    return problem.empty();
+    return keys;
 }

@@ -6,15 +6,15 @@
 #include <string>
 #include <vector>
 
-#include "update/signature.hpp"
+#include "base/result.hpp"
+#include "update/trust_readers.hpp"
 
 // True when the trusted-keys directory exists (as anything, even a broken
 // one): only signed scripts may run. Asked afresh at every update look, so
 // keys can be added or revoked without a restart.
 bool isTrustModeOn();
 
-// Reads every *.pub there. Fails closed: false, with the reason in `problem`,
-// when the directory or a key file can be changed by anyone but root (or sits
-// in a directory that can be), when a key file is not a key, or when there is
-// no key at all.
-bool loadTrustedKeys(std::vector<PublicKey>& keys, std::string& problem);
+// Reads every *.pub there. Fails closed, with the reason, when the directory
+// or a key file can be changed by anyone but root (or sits in a directory
+// that can be), when a key file is not a key, or when there is no key at all.
+Result<std::vector<PublicKey>> loadTrustedKeys();

@@ -13,6 +13,7 @@
 
 #include "base/command_runner.hpp"
 #include "base/descriptors.hpp"
+#include "base/files.hpp"
 #include "base/format_text.hpp"
 #include "base/status_line.hpp"
 #include "tarvex_constants.hpp"
@@ -45,9 +46,9 @@ bool pathExists(const std::string& path) {
 }
 
 // The directory the log goes into: the key's root, or a real directory named
-// log.txt there. Never through a link. False, with the reason in `problem`,
-// otherwise.
-bool openKeyLogDirectory(int& directory, std::string& problem) {
+// log.txt there. Never through a link.
+Result<int> openKeyLogDirectory() {
+    int directory = -1;
     const int keyRoot = open(tarvex::kMountPoint, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     struct stat existing {};
     if (keyRoot < 0 ||
@@ -62,106 +63,57 @@ bool openKeyLogDirectory(int& directory, std::string& problem) {
         errno = openError;
     }
     if (directory < 0) {
-        problem = std::strerror(errno);
-        return false;
+        return refuse(std::strerror(errno));
     }
-    return true;
-}
-
-// Moves the whole copy to log.txt, never over an existing one. A file system
-// without no-replace renames (FUSE drivers may refuse the flag) gets a check
-// first: nothing but the daemon writes that name while the look runs.
-bool publishKeyLog(int directory) {
-    if (renameat2(directory, tarvex::kKeyLogPartialName, directory, tarvex::kKeyLogFileName,
-                  RENAME_NOREPLACE) == 0) {
-        return true;
-    }
-    if (errno != EINVAL && errno != ENOSYS) {
-        return false;
-    }
-    struct stat existing {};
-    if (fstatat(directory, tarvex::kKeyLogFileName, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
-        errno = EEXIST;
-        return false;
-    }
-    return renameat(directory, tarvex::kKeyLogPartialName, directory, tarvex::kKeyLogFileName) == 0;
+    return directory;
 }
 
 // Writes the open local log into directory as log.txt. A log.txt already on
 // the key, or a link of that name, is never written through or overwritten.
-// The copy is made under a name of its own (O_EXCL, after removing what an
-// earlier power cut left there: a link is removed, not followed), flushed,
-// and only then renamed, so log.txt on a key is always whole. It gets the
-// local log's permission bits and reaches the key before the local log may
-// go: a key can be pulled right after the look, and "sync" later is too late.
-// False, with the reason in `problem`, otherwise.
-bool writeLogInto(int source, int directory, std::string& problem) {
+// The copy is made under a name of its own and renamed only once flushed, so
+// log.txt on a key is always whole. It gets the local log's permission bits
+// and reaches the key before the local log may go: a key can be pulled right
+// after the look, and "sync" later is too late.
+Result<> writeLogInto(int source, int directory) {
     struct stat sourceInfo {};
     if (fstat(source, &sourceInfo) != 0) {
-        problem = std::strerror(errno);
-        return false;
+        return refuse(std::strerror(errno));
     }
     if (!S_ISREG(sourceInfo.st_mode)) {
-        problem = tarvex::kReasonLogNotARegularFile;
-        return false;
+        return refuse(tarvex::kReasonLogNotARegularFile);
     }
     struct stat existing {};
     if (fstatat(directory, tarvex::kKeyLogFileName, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
-        problem = std::strerror(EEXIST);
-        return false;
+        return refuse(std::strerror(EEXIST));
     }
-    unlinkat(directory, tarvex::kKeyLogPartialName, 0);
-    const int created =
-        openat(directory, tarvex::kKeyLogPartialName,
-               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
-    if (created < 0) {
-        problem = std::strerror(errno);
-        return false;
-    }
-    bool written = copyContents(source, created) &&
-                   fchmod(created, sourceInfo.st_mode & 07777) == 0 && fsync(created) == 0;
-    int failure = errno;
-    if (close(created) != 0 && written) {
-        written = false;
-        failure = errno;
-    }
-    if (written && !publishKeyLog(directory)) {
-        written = false;
-        failure = errno;
-    }
+    const auto written = writeFileDurably(
+        directory, tarvex::kKeyLogFileName, tarvex::kKeyLogPartialName, sourceInfo.st_mode & 07777,
+        [source](int fd) { return copyContents(source, fd); }, Publish::kNoReplace);
     if (!written) {
-        // Ours, made above: a partial copy would only mislead.
-        unlinkat(directory, tarvex::kKeyLogPartialName, 0);
-        problem = std::strerror(failure);
-        return false;
+        return refuse(std::strerror(written.why()));
     }
-    // The rename too, where the file system supports it.
-    fsync(directory);
-    return true;
+    return Done{};
 }
 
-// Copies the local log onto the key. False, with the reason in `problem`,
-// otherwise.
-bool copyLogToKey(std::string& problem) {
+// Copies the local log onto the key.
+Result<> copyLogToKey() {
     const int source = open(tarvex::kLocalLogPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (source < 0) {
-        problem = std::strerror(errno);
-        return false;
+        return refuse(std::strerror(errno));
     }
-    int directory = -1;
-    const bool copied =
-        openKeyLogDirectory(directory, problem) && writeLogInto(source, directory, problem);
-    if (directory >= 0) {
-        close(directory);
+    const auto directory = openKeyLogDirectory();
+    Result<> copied = directory ? writeLogInto(source, *directory) : refuse(directory.why());
+    if (directory) {
+        close(*directory);
     }
     close(source);
     return copied;
 }
 
 void handLogToKey() {
-    std::string problem;
-    if (!copyLogToKey(problem)) {
-        printStatusLine(formatText(tarvex::kLineCannotCopyLog, problem.c_str()));
+    const auto copied = copyLogToKey();
+    if (!copied) {
+        printStatusLine(formatText(tarvex::kLineCannotCopyLog, copied.why().c_str()));
     } else {
         std::error_code error;
         if (!fs::remove(tarvex::kLocalLogPath, error) && error) {
@@ -176,13 +128,17 @@ void handLogToKey() {
 // signed for that folder and is not older than the newest run from it. Its
 // release is recorded first, as it would be before the script runs. Any other
 // device hands its log to every key.
-bool mayHandLogToKey(const std::optional<CheckedScript>& checked) {
-    std::string refusal;
-    if (!checked || recordRelease(*checked, refusal)) {
+bool mayHandLogToKey(const std::optional<ScriptCheck>& checked) {
+    if (!checked) {
+        return true;
+    }
+    const auto recorded = recordRelease(*checked);
+    if (recorded) {
         return true;
     }
     const std::string script = scriptIn(folderOnKey(tarvex::kPostUpdateFolder));
-    printStatusLine(formatText(tarvex::kLineLogNotHandedOver, script.c_str(), refusal.c_str()));
+    printStatusLine(
+        formatText(tarvex::kLineLogNotHandedOver, script.c_str(), recorded.why().c_str()));
     return false;
 }
 
@@ -190,17 +146,18 @@ bool mayHandLogToKey(const std::optional<CheckedScript>& checked) {
 // once its checked bytes are held where the key cannot change them and its
 // release is recorded; bash then runs those bytes with $0 still the script's
 // path on the key, where scripts find their payload.
-void runScript(const std::string& script, const std::optional<CheckedScript>& checked) {
+void runScript(const std::string& script, const std::optional<ScriptCheck>& checked) {
     std::string command = formatText(tarvex::kScriptCommand, script.c_str());
     int memory = -1;
     if (checked) {
-        std::string refusal;
-        if (!holdForRun(*checked, memory, refusal)) {
+        const auto held = holdForRun(*checked);
+        if (!held) {
             printStatusLine(
-                formatText(tarvex::kLineScriptRefused, script.c_str(), refusal.c_str()));
+                formatText(tarvex::kLineScriptRefused, script.c_str(), held.why().c_str()));
             runCommand(tarvex::kErrorSoundCommand);
             return;
         }
+        memory = *held;
         command = formatText(tarvex::kCheckedScriptCommand, memory, script.c_str());
     }
     startBeeping();
@@ -213,7 +170,7 @@ void runScript(const std::string& script, const std::optional<CheckedScript>& ch
 
 }  // namespace
 
-bool CheckForUpdate(const std::string& folderName, const std::optional<CheckedScript>& checked) {
+bool CheckForUpdate(const std::string& folderName, const std::optional<ScriptCheck>& checked) {
     const std::string folder = folderOnKey(folderName);
     if (!pathExists(folder)) {
         return false;
@@ -239,7 +196,7 @@ void LookForUpdate() {
     // Read and checked once, first: the hand-off is decided and the script
     // run on the bytes read here, whatever the key does to its files from now
     // on.
-    std::optional<CheckedScript> checked;
+    std::optional<ScriptCheck> checked;
     if (isTrustModeOn()) {
         checked = checkSignedScript(folderName);
     }

@@ -19,4 +19,4 @@ void LookForUpdate();
 // script as a device that trusts keys read and checked it (checkSignedScript):
 // then only those bytes run, and only if they may. None on a device that runs
 // any script.
-bool CheckForUpdate(const std::string& folderName, const std::optional<CheckedScript>& checked);
+bool CheckForUpdate(const std::string& folderName, const std::optional<ScriptCheck>& checked);

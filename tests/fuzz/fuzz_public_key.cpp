@@ -3,18 +3,17 @@
 #include <cstdint>
 #include <string>
 
-#include "update/signature.hpp"
+#include "update/trust_readers.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
-    PublicKey key{};
-    std::string problem;
-    if (parsePublicKey(text, "key.pub", key, problem)) {
+    const auto key = parsePublicKey(text, "key.pub");
+    if (key) {
         // A parsed key always has an id to name it by.
-        if (keyIdText(key.keyId).empty()) {
+        if (keyIdText(key->keyId).empty()) {
             __builtin_trap();
         }
-    } else if (problem.empty()) {
+    } else if (key.why().empty()) {
         __builtin_trap();  // a refusal must say why
     }
     return 0;

@@ -5,19 +5,18 @@
 #include <cstdint>
 #include <string>
 
-#include "update/release_state.hpp"
+#include "update/trust_readers.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
-    Releases releases;
-    std::string problem;
-    if (parseReleaseState(text, releases, problem)) {
+    const auto releases = parseReleaseState(text);
+    if (releases) {
         // What it accepts, written back, reads back the same.
-        Releases again;
-        if (!parseReleaseState(formatReleaseState(releases), again, problem) || again != releases) {
+        const auto again = parseReleaseState(formatReleaseState(*releases));
+        if (!again || *again != *releases) {
             __builtin_trap();
         }
-    } else if (problem.empty()) {
+    } else if (releases.why().empty()) {
         __builtin_trap();  // a refusal must say why
     }
     return 0;

@@ -19,22 +19,19 @@ constexpr const char* kTrustedKey =
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const std::vector<PublicKey> keys = [] {
-        std::vector<PublicKey> parsed(1);
-        std::string problem;
-        if (!parsePublicKey(kTrustedKey, "trusted.pub", parsed[0], problem)) {
+        const auto parsed = parsePublicKey(kTrustedKey, "trusted.pub");
+        if (!parsed) {
             std::abort();
         }
-        return parsed;
+        return std::vector<PublicKey>{*parsed};
     }();
     const char* text = reinterpret_cast<const char*>(data);
     const auto* nul = static_cast<const char*>(std::memchr(text, '\0', size));
     const size_t signatureSize = nul != nullptr ? static_cast<size_t>(nul - text) : size;
     const std::string signatureFile(text, signatureSize);
     const std::string content = nul != nullptr ? std::string(nul + 1, text + size) : "";
-    std::string trustedComment;
-    std::string refusal;
-    if (!verifySignature(content, signatureFile, keys, trustedComment, refusal) &&
-        refusal.empty()) {
+    const auto trustedComment = verifySignature(content, signatureFile, keys);
+    if (!trustedComment && trustedComment.why().empty()) {
         __builtin_trap();  // a refusal must say why
     }
     return 0;

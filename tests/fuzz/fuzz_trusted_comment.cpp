@@ -5,21 +5,18 @@
 #include <cstdint>
 #include <string>
 
-#include "update/release_state.hpp"
-#include "update/signed_script.hpp"
+#include "update/trust_readers.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string comment(reinterpret_cast<const char*>(data), size);
-    ScriptPurpose purpose;
-    std::string problem;
-    if (parseTrustedComment(comment, purpose, problem)) {
+    const auto purpose = parseTrustedComment(comment);
+    if (purpose) {
         // What it accepts names a folder and a release the state file can hold.
-        uint64_t again = 0;
-        if (purpose.folder.empty() || !parseRelease(std::to_string(purpose.release), again) ||
-            again != purpose.release) {
+        const auto again = parseRelease(std::to_string(purpose->release));
+        if (purpose->folder.empty() || again != purpose->release) {
             __builtin_trap();
         }
-    } else if (problem.empty()) {
+    } else if (purpose.why().empty()) {
         __builtin_trap();  // a refusal must say why
     }
     return 0;

@@ -8,9 +8,8 @@
 #include "base/format_text.hpp"
 #include "sandbox_device.hpp"
 #include "tarvex_constants.hpp"
-#include "update/release_state.hpp"
 #include "update/signature.hpp"
-#include "update/signed_script.hpp"
+#include "update/trust_readers.hpp"
 
 namespace {
 
@@ -29,9 +28,9 @@ protected:
     }
     void SetUp() override {
         REQUIRE_SANDBOX();
-        std::string problem;
-        ASSERT_TRUE(parsePublicKey(fileText("/tmp/sig/a.pub"), "a.pub", trusted_, problem))
-            << problem;
+        const auto key = parsePublicKey(fileText("/tmp/sig/a.pub"), "a.pub");
+        ASSERT_TRUE(key) << key.why();
+        trusted_ = *key;
     }
     PublicKey trusted_{};
 };
@@ -49,14 +48,15 @@ TEST_P(SignatureCases, VerifyAsTheToolDoes) {
     const SignatureCase& row = GetParam();
     ASSERT_TRUE(sh(std::string("cd /tmp/sig && rm -f s.sh* && printf 'echo hello\\n' > s.sh && ") +
                    row.make));
-    std::string refusal;
-    std::string comment;
-    const bool verified = verifySignature(
-        fileText("/tmp/sig/s.sh"), fileText("/tmp/sig/s.sh.minisig"), {trusted_}, comment, refusal);
+    const auto comment =
+        verifySignature(fileText("/tmp/sig/s.sh"), fileText("/tmp/sig/s.sh.minisig"), {trusted_});
+    const bool verified = static_cast<bool>(comment);
+    const std::string refusal = verified ? "" : comment.why();
     EXPECT_EQ(verified, row.verifies) << refusal;
-    EXPECT_EQ(comment, verified ? output("sed -n '3s/^trusted comment: //p' /tmp/sig/s.sh.minisig"
-                                         " | tr -d '\\r\\n'")
-                                : "");
+    EXPECT_EQ(verified ? *comment : "",
+              verified ? output("sed -n '3s/^trusted comment: //p' /tmp/sig/s.sh.minisig"
+                                " | tr -d '\\r\\n'")
+                       : "");
     std::string expected = row.refusal;
     const auto at = expected.find("<b>");
     if (at != std::string::npos) {
@@ -135,9 +135,8 @@ struct PublicKeyCase {
 class PublicKeyFiles : public Signatures, public testing::WithParamInterface<PublicKeyCase> {};
 
 TEST_P(PublicKeyFiles, OnlyMinisignKeysParse) {
-    PublicKey key{};
-    std::string problem;
-    EXPECT_EQ(parsePublicKey(GetParam().text, "k.pub", key, problem), GetParam().parses) << problem;
+    const auto key = parsePublicKey(GetParam().text, "k.pub");
+    EXPECT_EQ(static_cast<bool>(key), GetParam().parses) << key.why();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -179,13 +178,11 @@ class TrustedComments : public testing::TestWithParam<CommentCase> {};
 
 TEST_P(TrustedComments, FolderAndRelease) {
     const CommentCase& row = GetParam();
-    ScriptPurpose purpose;
-    std::string problem;
-    EXPECT_EQ(parseTrustedComment(row.comment, purpose, problem), row.problem.empty()) << problem;
-    EXPECT_EQ(problem, row.problem);
-    if (row.problem.empty()) {
-        EXPECT_EQ(purpose.folder, row.folder);
-        EXPECT_EQ(purpose.release, row.release);
+    const auto purpose = parseTrustedComment(row.comment);
+    EXPECT_EQ(purpose.why(), row.problem);
+    if (row.problem.empty() && purpose) {
+        EXPECT_EQ(purpose->folder, row.folder);
+        EXPECT_EQ(purpose->release, row.release);
     }
 }
 
@@ -227,13 +224,11 @@ class ReleaseStateTexts : public testing::TestWithParam<StateCase> {};
 
 TEST_P(ReleaseStateTexts, ParseAndWriteBack) {
     const StateCase& row = GetParam();
-    Releases releases{{"left", 1}};
-    std::string problem;
-    EXPECT_EQ(parseReleaseState(row.text, releases, problem), row.problem.empty()) << problem;
-    EXPECT_EQ(problem, row.problem);
-    EXPECT_EQ(releases, row.releases);
-    if (row.problem.empty()) {
-        EXPECT_EQ(formatReleaseState(releases), row.text);
+    const auto releases = parseReleaseState(row.text);
+    EXPECT_EQ(releases.why(), row.problem);
+    EXPECT_EQ(releases ? *releases : Releases{}, row.releases);
+    if (row.problem.empty() && releases) {
+        EXPECT_EQ(formatReleaseState(*releases), row.text);
     }
 }
 
