@@ -112,20 +112,6 @@ const char* mountPointRefusal() {
 
 }  // namespace
 
-bool mountsAtOrBelow(const char* path) {
-    const auto mounts = readMountTable();
-    if (!mounts) {
-        return true;
-    }
-    const std::string target = path;
-    return std::any_of(mounts->begin(), mounts->end(), [&target](const MountEntry& mount) {
-        const std::string& point = mount.mountPoint;
-        return point == target ||
-               (point.size() > target.size() && point.compare(0, target.size(), target) == 0 &&
-                point[target.size()] == '/');
-    });
-}
-
 bool isDeadMountAtMountPoint() {
     // Listing first: it is cheap and, on the usual pass without a key, settles it.
     if (isMountedDirAccesable()) {

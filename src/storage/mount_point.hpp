@@ -27,8 +27,3 @@ void UnmountUsbkey();
 // exFAT key leaves behind when its FUSE driver dies. Left alone it would block
 // every later mount for good.
 bool isDeadMountAtMountPoint();
-
-// Asks the kernel (mountinfo) whether anything is mounted at path or below it.
-// True also when the kernel cannot be asked: callers use it to decide whether a
-// recursive removal is safe, and an unknown answer is not safe.
-bool mountsAtOrBelow(const char* path);

@@ -2,6 +2,7 @@
 
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 
@@ -68,4 +69,18 @@ std::optional<std::vector<MountEntry>> readMountTable() {
         return std::nullopt;
     }
     return mounts;
+}
+
+bool mountsAtOrBelow(const char* path) {
+    const auto mounts = readMountTable();
+    if (!mounts) {
+        return true;
+    }
+    const std::string target = path;
+    return std::any_of(mounts->begin(), mounts->end(), [&target](const MountEntry& mount) {
+        const std::string& point = mount.mountPoint;
+        return point == target ||
+               (point.size() > target.size() && point.compare(0, target.size(), target) == 0 &&
+                point[target.size()] == '/');
+    });
 }

@@ -20,3 +20,8 @@ std::optional<std::vector<MountEntry>> readMountTable();
 
 // One line of mountinfo; none when it is not one.
 std::optional<MountEntry> parseMountInfoLine(const std::string& line);
+
+// Asks the kernel (mountinfo) whether anything is mounted at path or below it.
+// True also when the kernel cannot be asked: callers use it to decide whether a
+// recursive removal is safe, and an unknown answer is not safe.
+bool mountsAtOrBelow(const char* path);

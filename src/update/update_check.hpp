@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "update/signed_script.hpp"
+#include "trust/signed_script.hpp"
 
 // Moves /home/pi/log.txt to the key if it exists and then considers
 // _QuorlPostUpdate; otherwise considers _QuorlUpdate. On a device that trusts

@@ -20,7 +20,7 @@ namespace {
 // on its own at boot before the daemon would launch a second copy.
 int g_gracePassesLeft = tarvex::kWatchdogGracePasses;
 
-// Set by WatchApplication while the process table cannot be read, so that an
+// Set by QuorlIsNotRunning while the process table cannot be read, so that an
 // outage is reported once, not every pass.
 bool g_processTableUnreadable = false;
 
@@ -93,13 +93,7 @@ std::vector<int> getProcIdByName(const std::string& name) {
     return scanProcessTable(name).value_or(std::vector<int>{});
 }
 
-bool QuorlIsNotRunning() { return getProcIdByName(tarvex::kApplicationName).empty(); }
-
-void WatchApplication() {
-    if (g_gracePassesLeft != 0) {
-        --g_gracePassesLeft;
-        return;
-    }
+bool QuorlIsNotRunning() {
     // A table that cannot be read says nothing about the application; taking
     // it for "not running" would start another instance every pass.
     const auto running = scanProcessTable(tarvex::kApplicationName);
@@ -108,10 +102,18 @@ void WatchApplication() {
             printStatusLine(tarvex::kLineProcessTableUnreadable);
         }
         g_processTableUnreadable = true;
-        return;
+        return false;
     }
     g_processTableUnreadable = false;
-    if (running->empty()) {
+    return running->empty();
+}
+
+void WatchApplication() {
+    if (g_gracePassesLeft != 0) {
+        --g_gracePassesLeft;
+        return;
+    }
+    if (QuorlIsNotRunning()) {
         runCommand(tarvex::kRelaunchCommand);
     }
 }

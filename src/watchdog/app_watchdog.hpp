@@ -9,7 +9,8 @@
 // so the application gets time to come up by itself.
 void WatchApplication();
 
-// True when no process carries the application's name.
+// True when no process carries the application's name. False while the
+// process table cannot be read, which it says once in a status line.
 bool QuorlIsNotRunning();
 
 // True when a command line (the bytes of /proc/<pid>/cmdline, or their start up

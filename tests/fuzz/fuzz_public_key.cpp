@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "update/trust_readers.hpp"
+#include "trust/trust_readers.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "update/signature.hpp"
+#include "trust/signature.hpp"
 
 namespace {
 // tests/fuzz/seed.pub: the key the seed signatures were made with.

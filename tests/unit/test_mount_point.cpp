@@ -9,6 +9,7 @@
 
 #include "sandbox_device.hpp"
 #include "storage/mount_point.hpp"
+#include "storage/mount_table.hpp"
 #include "tarvex_constants.hpp"
 
 namespace {

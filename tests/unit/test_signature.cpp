@@ -8,8 +8,8 @@
 #include "base/format_text.hpp"
 #include "sandbox_device.hpp"
 #include "tarvex_constants.hpp"
-#include "update/signature.hpp"
-#include "update/trust_readers.hpp"
+#include "trust/signature.hpp"
+#include "trust/trust_readers.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "update/trust_readers.hpp"
+#include "trust/trust_readers.hpp"
 
 #include <sodium.h>
 

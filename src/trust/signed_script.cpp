@@ -1,4 +1,4 @@
-#include "update/signed_script.hpp"
+#include "trust/signed_script.hpp"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -13,9 +13,9 @@
 #include "base/files.hpp"
 #include "base/format_text.hpp"
 #include "tarvex_constants.hpp"
-#include "update/release_state.hpp"
-#include "update/signature.hpp"
-#include "update/trusted_keys.hpp"
+#include "trust/release_state.hpp"
+#include "trust/signature.hpp"
+#include "trust/trusted_keys.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "update/signature.hpp"
+#include "trust/signature.hpp"
 
 #include <sodium.h>
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "base/result.hpp"
-#include "update/trust_readers.hpp"
+#include "trust/trust_readers.hpp"
 
 // Checks the text of a .minisig file over content, as `minisign -V -H` does:
 // the key id must be one of keys, the signature must verify, and so must the

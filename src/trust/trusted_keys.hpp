@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "base/result.hpp"
-#include "update/trust_readers.hpp"
+#include "trust/trust_readers.hpp"
 
 // True when the trusted-keys directory exists (as anything, even a broken
 // one): only signed scripts may run. Asked afresh at every update look, so

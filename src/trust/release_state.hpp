@@ -3,7 +3,7 @@
 #pragma once
 
 #include "base/result.hpp"
-#include "update/trust_readers.hpp"
+#include "trust/trust_readers.hpp"
 
 // Reads the state file. No file yet means no release run: empty. The reason
 // says what is wrong when it cannot be read or is damaged.

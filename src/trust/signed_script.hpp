@@ -7,7 +7,7 @@
 #include <string>
 
 #include "base/result.hpp"
-#include "update/trust_readers.hpp"
+#include "trust/trust_readers.hpp"
 
 // The folder's script as the look found it, once it may run: its bytes, read
 // once, and what its signature says it is for.

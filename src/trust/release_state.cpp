@@ -1,4 +1,4 @@
-#include "update/release_state.hpp"
+#include "trust/release_state.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>

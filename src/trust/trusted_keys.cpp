@@ -1,4 +1,4 @@
-#include "update/trusted_keys.hpp"
+#include "trust/trusted_keys.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
