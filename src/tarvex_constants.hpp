@@ -57,6 +57,10 @@ constexpr unsigned kCleanupPauseMicroseconds = 100000;
 
 // Update look.
 constexpr const char* kLocalLogPath = "/home/pi/log.txt";
+// The log is renamed to this first and copied from here: what background
+// jobs append later goes to a fresh log.txt, not into a file about to be
+// removed. One left by a hand-off cut short is handed over by the next.
+constexpr const char* kLocalLogAsidePath = "/home/pi/log.txt.handing-over";
 constexpr const char* kKeyLogFileName = "log.txt";
 // The log is written under this name and renamed to log.txt only once it is
 // whole on the key: a power cut mid-copy leaves at most this, which the next

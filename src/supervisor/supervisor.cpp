@@ -1,5 +1,7 @@
 #include "supervisor/supervisor.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -20,8 +22,17 @@ char g_cDeviceChar = 0;
 bool g_lookingForUpdate = false;
 
 void writeVersionToTmp() {
-    FILE* stamp = std::fopen(tarvex::kVersionStampPath, "a");
+    // Appended to, so not made anew; but /tmp is everyone's, and a FIFO or a
+    // link left there must neither hold the start-up nor redirect the stamp.
+    const int fd = open(tarvex::kVersionStampPath,
+                        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    struct stat info {};
+    FILE* stamp =
+        fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ? nullptr : fdopen(fd, "a");
     if (stamp == nullptr) {
+        if (fd >= 0) {
+            close(fd);
+        }
         return;
     }
     // The compiler takes both from SOURCE_DATE_EPOCH when it is set, so builds

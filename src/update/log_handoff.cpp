@@ -6,8 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
+#include <string>
 
 #include "base/command_runner.hpp"
 #include "base/descriptors.hpp"
@@ -16,8 +15,6 @@
 #include "base/result.hpp"
 #include "base/status_line.hpp"
 #include "tarvex_constants.hpp"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -71,32 +68,85 @@ Result<> writeLogInto(int source, int directory) {
     return Done{};
 }
 
-// Copies the local log onto the key.
-Result<> copyLogToKey() {
-    const int source = open(tarvex::kLocalLogPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (source < 0) {
-        return refuse(std::strerror(errno));
-    }
+// Copies the open log onto the key.
+Result<> copyLogToKey(int source) {
     const auto directory = openKeyLogDirectory();
-    Result<> copied = directory ? writeLogInto(source, *directory) : refuse(directory.why());
-    if (directory) {
-        close(*directory);
+    if (!directory) {
+        return refuse(directory.why());
     }
-    close(source);
-    return copied;
+    const auto written = writeLogInto(source, *directory);
+    close(*directory);
+    return written;
+}
+
+// Moves /home/pi/log.txt aside, unless a hand-off cut short left one there:
+// that one is older and goes first, and log.txt waits for the next key.
+Result<> setLogAside() {
+    if (renameat2(AT_FDCWD, tarvex::kLocalLogPath, AT_FDCWD, tarvex::kLocalLogAsidePath,
+                  RENAME_NOREPLACE) == 0 ||
+        errno == EEXIST) {
+        return Done{};
+    }
+    const int failure = errno;
+    struct stat aside {};
+    if (lstat(tarvex::kLocalLogAsidePath, &aside) == 0) {
+        return Done{};
+    }
+    return refuse(std::strerror(failure));
+}
+
+// Puts a log that could not be handed over back under its own name, where the
+// device and its maker expect it; where a new log.txt has begun meanwhile, it
+// stays aside for the next hand-off.
+void putLogBack() {
+    renameat2(AT_FDCWD, tarvex::kLocalLogAsidePath, AT_FDCWD, tarvex::kLocalLogPath,
+              RENAME_NOREPLACE);
+}
+
+// Removes the log set aside once its copy is on the key. A job still holding
+// it open may have written past what was copied, up to the removal: those
+// bytes go on at the end of /home/pi/log.txt, for the next hand-off.
+void removeCopiedLog(int source) {
+    const off_t copied = lseek(source, 0, SEEK_CUR);
+    if (unlink(tarvex::kLocalLogAsidePath) != 0) {
+        printStatusLine(formatText(tarvex::kLineCannotRemoveLog, std::strerror(errno)));
+        return;
+    }
+    std::string rest;
+    struct stat info {};
+    if (copied < 0 || fstat(source, &info) != 0 || info.st_size <= copied ||
+        !readAtMost(source, static_cast<size_t>(info.st_size - copied), rest) || rest.empty()) {
+        return;
+    }
+    const int log = open(tarvex::kLocalLogPath,
+                         O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                         info.st_mode & 07777);
+    struct stat logInfo {};
+    if (log >= 0 && fstat(log, &logInfo) == 0 && S_ISREG(logInfo.st_mode)) {
+        writeAll(log, rest.data(), rest.size());
+    }
+    if (log >= 0) {
+        close(log);
+    }
 }
 
 }  // namespace
 
 void handLogToKey() {
-    const auto copied = copyLogToKey();
-    if (!copied) {
-        printStatusLine(formatText(tarvex::kLineCannotCopyLog, copied.why().c_str()));
+    auto handed = setLogAside();
+    int source = -1;
+    if (handed) {
+        source = open(tarvex::kLocalLogAsidePath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        handed = source >= 0 ? copyLogToKey(source) : refuse(std::strerror(errno));
+    }
+    if (handed) {
+        removeCopiedLog(source);
     } else {
-        std::error_code error;
-        if (!fs::remove(tarvex::kLocalLogPath, error) && error) {
-            printStatusLine(formatText(tarvex::kLineCannotRemoveLog, error.message().c_str()));
-        }
+        printStatusLine(formatText(tarvex::kLineCannotCopyLog, handed.why().c_str()));
+        putLogBack();
+    }
+    if (source >= 0) {
+        close(source);
     }
     runCommand(tarvex::kSyncCommand);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 // Copies the log onto the key as log.txt, whole or not at all, and removes it
-// from the device once the copy is on the key; says why in a status line when
-// it cannot. Then flushes every file system.
+// from the device only once the copy is durable there under that name; says
+// why in a status line when it cannot, and keeps the log. Then flushes every
+// file system.
 void handLogToKey();

@@ -107,7 +107,8 @@ void LookForUpdate() {
     // With a log pending, the post-update folder is considered even when the
     // hand-off fails: the log says the device is past its update, and running
     // the update folder again could apply the same update twice.
-    const bool logPending = pathExists(tarvex::kLocalLogPath);
+    const bool logPending =
+        pathExists(tarvex::kLocalLogPath) || pathExists(tarvex::kLocalLogAsidePath);
     const char* folderName = logPending ? tarvex::kPostUpdateFolder : tarvex::kUpdateFolder;
     // Read and checked once, first: the hand-off is decided and the script
     // run on the bytes read here, whatever the key does to its files from now

@@ -24,7 +24,7 @@ inline bool insideSandbox() { return std::ifstream("/run/tarvex/bin/key").good()
 // pi, and no recorded sounds.
 inline void resetDevice() {
     sh("while mountpoint -q /home/pi/media; do umount -l /home/pi/media || break; done");
-    sh("rm -f /dev/sd* /tmp/aplay.log /home/pi/log.txt");
+    sh("rm -f /dev/sd* /tmp/aplay.log /home/pi/log.txt /home/pi/log.txt.handing-over");
     sh("chattr -i /home/pi/media 2>/dev/null; rm -rf /home/pi/media && mkdir /home/pi/media && "
        "chown pi:pi /home/pi/media");
 }
