@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include <fstream>
@@ -15,10 +16,14 @@
 
 namespace {
 
-std::string joined(const std::vector<std::string>& calls) {
+// What the pass did, in order: mounts, unmounts and looks. The questions it
+// asked on the way are its own business.
+std::string actions(const std::vector<std::string>& calls) {
     std::string text;
     for (const auto& call : calls) {
-        text += (text.empty() ? "" : " ") + call;
+        if (call == "Unmount" || call == "Look" || call.rfind("Mount(", 0) == 0) {
+            text += (text.empty() ? "" : " ") + call;
+        }
     }
     return text;
 }
@@ -34,14 +39,14 @@ struct PassCase {
     bool mountSucceeds;
     bool dead;
     // After it.
-    const char* calls;
+    const char* actions;
     char deviceCharAfter;
     bool armedAfter;
 };
 
 class SupervisionPass : public testing::TestWithParam<PassCase> {};
 
-TEST_P(SupervisionPass, CallsAndState) {
+TEST_P(SupervisionPass, ActionsAndState) {
     const PassCase& row = GetParam();
     g_fakeWorld = FakeWorld{row.probe, row.mounted, row.listable, row.mountSucceeds, row.dead, {}};
     g_cDeviceChar = row.deviceChar;
@@ -49,7 +54,8 @@ TEST_P(SupervisionPass, CallsAndState) {
 
     runSupervisionPass();
 
-    EXPECT_EQ(joined(g_fakeWorld.calls), row.calls);
+    EXPECT_EQ(actions(g_fakeWorld.calls), row.actions);
+    EXPECT_EQ(std::count(g_fakeWorld.calls.begin(), g_fakeWorld.calls.end(), "Watch"), 1);
     EXPECT_EQ(g_cDeviceChar, row.deviceCharAfter);
     EXPECT_EQ(g_lookingForUpdate, row.armedAfter);
 }
@@ -63,44 +69,44 @@ INSTANTIATE_TEST_SUITE_P(
     Decisions, SupervisionPass,
     // clang-format off
     // name, before: letter, armed, probe, mounted, listable, mount works, dead;
-    // calls; after: letter, armed
+    // actions; after: letter, armed
     testing::Values(
         PassCase{"StartWithoutKeyArms", 0, false, kNoKey, false, false, true, false,
-                 "Watch Probe isMounted isDead", 0, true},
+                 "", 0, true},
         PassCase{"KeyPresentAtStartIsMountedNotLooked", 0, false, kKeyA1, false, false, true, false,
-                 "Watch Probe isMounted isDead Mount(a,1)", 'a', false},
+                 "Mount(a,1)", 'a', false},
         PassCase{"InsertedWhileArmedIsMountedAndLooked", 0, true, kKeyA1, false, false, true, false,
-                 "Watch Probe isMounted isDead Mount(a,1) Look", 'a', false},
+                 "Mount(a,1) Look", 'a', false},
         PassCase{"WholeDiskKey", 0, true, kWholeDiskA, false, false, true, false,
-                 "Watch Probe isMounted isDead Mount(a,-1) Look", 'a', false},
+                 "Mount(a,-1) Look", 'a', false},
         PassCase{"FailedMountKeepsStateAndArm", 0, true, kKeyA1, false, false, false, false,
-                 "Watch Probe isMounted isDead Mount(a,1)", 0, true},
+                 "Mount(a,1)", 0, true},
         PassCase{"MountedKeyStaysAlone", 'a', false, kKeyA1, true, true, true, false,
-                 "Watch Probe isMounted isListable", 'a', false},
+                 "", 'a', false},
         PassCase{"PulledKeyIsUnmountedAndArms", 'a', false, kNoKey, true, true, true, false,
-                 "Watch Probe isMounted Unmount", 0, true},
+                 "Unmount", 0, true},
         PassCase{"UnlistableMountIsRemountedSamePass", 'a', false, kKeyA1, true, false, true, false,
-                 "Watch Probe isMounted isListable Unmount Mount(a,1)", 'a', false},
+                 "Unmount Mount(a,1)", 'a', false},
         PassCase{"UnlistableMountRemountFails", 'a', false, kKeyA1, true, false, false, false,
-                 "Watch Probe isMounted isListable Unmount Mount(a,1)", 0, false},
+                 "Unmount Mount(a,1)", 0, false},
         PassCase{"KeySwappedWithinOneIntervalIsNotLooked", 'a', false, kKeyB2, true, true, true, false,
-                 "Watch Probe isMounted isListable", 'a', false},
+                 "", 'a', false},
         PassCase{"ForeignMountDroppedWhenNoKey", 0, false, kNoKey, true, true, true, false,
-                 "Watch Probe isMounted Unmount", 0, true},
+                 "Unmount", 0, true},
         PassCase{"ForeignListableMountBlocksOurs", 0, false, kKeyA1, true, true, false, false,
-                 "Watch Probe isMounted isListable Mount(a,1)", 0, false},
+                 "Mount(a,1)", 0, false},
         // Unmounted from outside: the letter is forgotten so the key is mounted
         // again, and a pass without a key does not look at the bare directory.
         PassCase{"ExternalUnmountWithKeyRemounts", 'a', false, kKeyA1, false, false, true, false,
-                 "Watch Probe isMounted isDead Mount(a,1)", 'a', false},
+                 "Mount(a,1)", 'a', false},
         PassCase{"ExternalUnmountWithoutKeyDoesNotLook", 'a', false, kNoKey, false, false, true, false,
-                 "Watch Probe isMounted isDead", 0, true},
+                 "", 0, true},
         // An exFAT key whose driver died: the mountpoint tool no longer sees the
         // mount, but the kernel keeps it, and it would block every later mount.
         PassCase{"DeadMountIsDroppedAndKeyRemounted", 'a', false, kKeyA1, false, false, true, true,
-                 "Watch Probe isMounted isDead Unmount Mount(a,1)", 'a', false},
+                 "Unmount Mount(a,1)", 'a', false},
         PassCase{"DeadMountWithoutKeyIsDropped", 'a', false, kNoKey, false, false, true, true,
-                 "Watch Probe isMounted isDead Unmount", 0, true}),
+                 "Unmount", 0, true}),
     // clang-format on
     [](const testing::TestParamInfo<PassCase>& info) { return info.param.name; });
 
@@ -149,13 +155,16 @@ TEST(VersionStamp, AppendsTwoLinesInTheBuildsFormat) {
 
 TEST(VersionStamp, UnopenableFileIsSkipped) {
     const char* path = "/tmp/quorl_version.txt";
-    std::remove(path);
-    ASSERT_EQ(mkdir(path, 0755), 0);
-    writeVersionToTmp();  // must neither crash nor replace the directory
-    struct stat info {};
-    EXPECT_EQ(stat(path, &info), 0);
-    EXPECT_TRUE(S_ISDIR(info.st_mode));
-    rmdir(path);
+    // A FIFO left in /tmp must not hold the start-up until someone reads it.
+    for (const auto make : {mkdir, mkfifo}) {
+        std::remove(path);
+        ASSERT_EQ(make(path, 0755), 0);
+        writeVersionToTmp();  // must neither crash, block nor replace what is there
+        struct stat info {};
+        EXPECT_EQ(lstat(path, &info), 0);
+        EXPECT_EQ(info.st_mode & S_IFMT, make == mkdir ? S_IFDIR : S_IFIFO);
+        std::remove(path);
+    }
 }
 
 }  // namespace

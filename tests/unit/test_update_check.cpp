@@ -1,5 +1,11 @@
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <algorithm>
 #include <chrono>
@@ -10,6 +16,29 @@
 #include "sandbox_device.hpp"
 #include "tarvex_constants.hpp"
 #include "update/update_check.hpp"
+
+namespace {
+
+// fsync as the daemon calls it: call number g_failFsync fails with
+// g_fsyncError, and g_beforeFsync runs once before the next call.
+int g_fsyncCalls = 0;
+int g_failFsync = 0;
+int g_fsyncError = 0;
+void (*g_beforeFsync)() = nullptr;
+
+}  // namespace
+
+extern "C" int fsync(int fd) {
+    if (auto* hook = g_beforeFsync) {
+        g_beforeFsync = nullptr;
+        hook();
+    }
+    if (++g_fsyncCalls == g_failFsync) {
+        errno = g_fsyncError;
+        return -1;
+    }
+    return static_cast<int>(syscall(SYS_fsync, fd));
+}
 
 namespace {
 
@@ -176,6 +205,60 @@ INSTANTIATE_TEST_SUITE_P(
                                 "", ""}),  // the reason depends on how the copy hit the limit
     [](const testing::TestParamInfo<RefusedCase>& info) { return info.param.name; });
 
+// The log leaves the device only once its copy is durable on the key: the
+// file's flush, then the directory's (EINVAL: one that cannot be flushed, whose
+// file system is synced instead).
+struct FlushCase {
+    const char* name;
+    int failAt;
+    int error;
+    bool handed;
+};
+
+class FlushFails : public UpdateLook, public testing::WithParamInterface<FlushCase> {};
+
+TEST_P(FlushFails, LogLeavesOnlyOnceDurable) {
+    ASSERT_TRUE(sh("printf 'update log\\n' > /home/pi/log.txt"));
+    g_fsyncCalls = 0;
+    g_failFsync = GetParam().failAt;
+    g_fsyncError = GetParam().error;
+    testing::internal::CaptureStdout();
+    LookForUpdate();
+    const std::string out = testing::internal::GetCapturedStdout();
+    g_failFsync = 0;
+    const bool handed = GetParam().handed;
+    EXPECT_EQ(out, handed ? "" : line(formatText(tarvex::kLineCannotCopyLog, strerror(EIO))));
+    EXPECT_EQ(fileText("/home/pi/log.txt"), handed ? "" : "update log\n");
+    EXPECT_FALSE(sh(std::string("test -e ") + tarvex::kLocalLogAsidePath));
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, FlushFails,
+                         testing::Values(FlushCase{"CopyNotFlushed", 1, EIO, false},
+                                         FlushCase{"DirectoryNotFlushed", 2, EIO, false},
+                                         FlushCase{"DirectoryCannotBeFlushed", 2, EINVAL, true}),
+                         [](const testing::TestParamInfo<FlushCase>& info) {
+                             return info.param.name;
+                         });
+
+// Background jobs of earlier scripts append while the log is copied: by name
+// (into a new log.txt) and through a descriptor they hold (into the copied
+// file). Neither line is lost; both wait for the next hand-off.
+TEST_F(UpdateLook, LinesAppendedDuringTheCopyStay) {
+    ASSERT_TRUE(sh("printf 'update log\\n' > /home/pi/log.txt"));
+    static int held = -1;
+    held = open("/home/pi/log.txt", O_WRONLY | O_APPEND | O_CLOEXEC);
+    g_beforeFsync = [] {
+        sh("echo by-name >> /home/pi/log.txt");
+        EXPECT_EQ(write(held, "held\n", 5), 5);
+    };
+    testing::internal::CaptureStdout();
+    LookForUpdate();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    close(held);
+    EXPECT_EQ(fileText("/home/pi/media/log.txt"), "update log\n");
+    EXPECT_EQ(fileText("/home/pi/log.txt"), "by-name\nheld\n");
+}
+
 // What a power cut in the middle of an earlier copy left under the copy's own
 // name is replaced; a link there is removed, never written through.
 TEST_F(UpdateLook, WhatACutLeftOfACopyIsReplaced) {
@@ -296,6 +379,7 @@ struct TrustedRunCase {
     std::string comment;  // "" for "folder:_QuorlUpdate release:42"
     std::string stateBefore;
     std::string stateAfter;
+    std::string planted = "true";  // what pi left in the state directory
 };
 
 class SignedScriptRuns : public TrustedLook, public testing::WithParamInterface<TrustedRunCase> {};
@@ -306,6 +390,7 @@ TEST_P(SignedScriptRuns, AsAnyScriptWould) {
     if (!row.stateBefore.empty()) {
         ASSERT_TRUE(sh("printf '" + row.stateBefore + "' > " + kState));
     }
+    ASSERT_TRUE(sh(row.planted));
     testing::internal::CaptureStdout();
     LookForUpdate();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), kUpdateLines);
@@ -325,7 +410,11 @@ INSTANTIATE_TEST_SUITE_P(
                                    "_QuorlPostUpdate 50\n_QuorlUpdate 42\n"},
                     TrustedRunCase{"OtherTokensAndTabs",
                                    "by:maker\tfolder:_QuorlUpdate  release:7 x", "",
-                                   "_QuorlUpdate 7\n"}),
+                                   "_QuorlUpdate 7\n"},
+                    // Opened to write, it would hold the pass until a reader came.
+                    TrustedRunCase{"FifoAtTheTemporaryName", "", "", "_QuorlUpdate 42\n",
+                                   std::string("mkfifo -m 666 ") + tarvex::kStateDir + "/" +
+                                       tarvex::kReleaseStateTempName}),
     [](const testing::TestParamInfo<TrustedRunCase>& info) { return info.param.name; });
 
 // Each row spoils a signed key or the device's keys; the script must not run.
