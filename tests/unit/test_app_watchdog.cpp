@@ -146,4 +146,46 @@ TEST(Watchdog, GracePassesThenRelaunchOnlyWhenGone) {
     stopAll();
 }
 
+// The watchdog past its grace passes, however many an earlier test used.
+void passTheGrace() {
+    static bool done = false;
+    for (int i = 0; !done && i < tarvex::kWatchdogGracePasses; ++i) WatchApplication();
+    done = true;
+}
+
+TEST(WatchdogFault, EmptyProcStartsNoInstances) {
+    REQUIRE_SANDBOX();
+    passTheGrace();
+    stopAll();
+    ASSERT_TRUE(sh("cp /run/tarvex/Quorl.app /home/pi/Quorl && rm -f /tmp/quorl-starts.log"));
+    ASSERT_TRUE(sh("mount -t tmpfs empty /proc"));
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 3; ++i) WatchApplication();
+    const std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(sh("umount /proc"));
+    EXPECT_EQ(out, sandbox::line(tarvex::kLineProcessTableUnreadable));
+    sh("sleep 0.3");
+    EXPECT_FALSE(sh("test -e /tmp/quorl-starts.log")) << "started blind";
+    // Once /proc is back, the application is started again.
+    WatchApplication();
+    sh("sleep 0.3");
+    EXPECT_EQ(output("wc -l < /tmp/quorl-starts.log"), "1\n");
+    stopAll();
+}
+
+TEST(WatchdogFault, MissingApplicationIsRetriedWithoutHarm) {
+    REQUIRE_SANDBOX();
+    passTheGrace();
+    stopAll();
+    ASSERT_TRUE(sh("rm -f /home/pi/Quorl"));
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 3; ++i) WatchApplication();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    ASSERT_TRUE(sh("cp /run/tarvex/Quorl.app /home/pi/Quorl && rm -f /tmp/quorl-starts.log"));
+    WatchApplication();
+    sh("sleep 0.3");
+    EXPECT_EQ(output("wc -l < /tmp/quorl-starts.log"), "1\n");
+    stopAll();
+}
+
 }  // namespace

@@ -323,6 +323,20 @@ TEST_F(UpdateLook, OneBeeperThatOutlivesTheScripts) {
     EXPECT_LE(count, 4) << "more than one beep a second";
 }
 
+TEST_F(UpdateLook, MissingSoundsDoNotStopTheUpdate) {
+    ASSERT_TRUE(
+        sh("mkdir -p /home/pi/media/_QuorlUpdate && echo 'echo ran > /tmp/script.done' >"
+           " /home/pi/media/_QuorlUpdate/quorlupdate.sh"));
+    // No aplay at all: a PATH with just what the look needs.
+    ASSERT_TRUE(sh("mkdir -p /tmp/noaplay && ln -sf /usr/bin/bash /usr/bin/sync /tmp/noaplay/"));
+    setenv("PATH", "/tmp/noaplay", 1);
+    testing::internal::CaptureStdout();
+    LookForUpdate();
+    testing::internal::GetCapturedStdout();
+    sandbox::removeFakeTools();
+    EXPECT_EQ(fileText("/tmp/script.done"), "ran\n");
+}
+
 // ---------------------------------------------------------------------------
 // A device told to trust a maker's key: /etc/tarvexd/trusted-keys holds the
 // public key "a", made by the real minisign tool; "b" is a stranger's. Scripts
@@ -504,6 +518,9 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"MalformedKeyBesideAGoodOne", "echo garbage > " + kKeys + "/z.pub",
                     noKey(tarvex::kReasonNotAPublicKey, kKeys + "/z.pub")},
         RefusalCase{"NoKeyAtAll", "rm " + kKeys + "/a.pub", noKey(tarvex::kReasonNoKey)},
+        // Read whole, not cut at the first read: a key file with more is no key.
+        RefusalCase{"KeyFileTooLarge", "head -c 5000 /dev/zero >> " + kKeys + "/a.pub",
+                    noKey(formatText(tarvex::kReasonTooLarge, (kKeys + "/a.pub").c_str(), "4096"))},
         RefusalCase{"KeyDirectoryIsAFile", "rm -r " + kKeys + " && touch " + kKeys,
                     noKey(tarvex::kReasonNotADirectory, kKeys)},
         RefusalCase{"LegacySignature", signing("_QuorlUpdate", "", "-l"),

@@ -1,7 +1,7 @@
 // What the daemon does when the device, a key or a tool misbehaves, checked on
-// whole passes with the real tools (one of them broken on purpose). The
-// questions are always the same: does the pass come back, does the daemon
-// recover once the fault is gone, and is nothing lost.
+// whole supervision passes with the real modules and tools (one of them broken
+// on purpose). The questions are always the same: does the pass come back,
+// does the daemon recover once the fault is gone, and is nothing lost.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -14,8 +14,6 @@
 #include "storage/usb_key_probe.hpp"
 #include "supervisor/supervisor.hpp"
 #include "tarvex_constants.hpp"
-#include "update/update_check.hpp"
-#include "watchdog/app_watchdog.hpp"
 
 namespace {
 
@@ -63,12 +61,6 @@ protected:
         EXPECT_EQ(output("key get k keep.txt"), "precious\n") << "a file on the key was lost";
     }
 };
-
-double secondsOf(void (*run)()) {
-    const auto start = std::chrono::steady_clock::now();
-    run();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 // fdisk that says nothing, garbage or endless output: no size, so the whole
 // disk is tried (which has no file system here), and the pass still returns.
@@ -176,56 +168,6 @@ TEST_F(Fault, UnwritableTmpSkipsTheStamp) {
     runSupervisionPass();  // and the passes go on (no capture: it needs /tmp)
     ASSERT_TRUE(sh("umount /tmp"));
     EXPECT_FALSE(stamped);
-}
-
-void passTheGrace() {
-    static bool done = false;
-    for (int i = 0; !done && i < tarvex::kWatchdogGracePasses; ++i) WatchApplication();
-    done = true;
-}
-
-TEST_F(Fault, EmptyProcStartsNoInstances) {
-    passTheGrace();
-    ASSERT_TRUE(sh("cp /run/tarvex/Quorl.app /home/pi/Quorl && rm -f /tmp/quorl-starts.log"));
-    ASSERT_TRUE(sh("mount -t tmpfs empty /proc"));
-    testing::internal::CaptureStdout();
-    for (int i = 0; i < 3; ++i) WatchApplication();
-    const std::string out = testing::internal::GetCapturedStdout();
-    ASSERT_TRUE(sh("umount /proc"));
-    EXPECT_EQ(out, line(tarvex::kLineProcessTableUnreadable));
-    sh("sleep 0.3");
-    EXPECT_FALSE(sh("test -e /tmp/quorl-starts.log")) << "started blind";
-    // Once /proc is back, the application is started again.
-    WatchApplication();
-    sh("sleep 0.3");
-    EXPECT_EQ(output("wc -l < /tmp/quorl-starts.log"), "1\n");
-}
-
-TEST_F(Fault, MissingApplicationIsRetriedWithoutHarm) {
-    passTheGrace();
-    ASSERT_TRUE(sh("rm -f /home/pi/Quorl"));
-    const double seconds = secondsOf([] {
-        for (int i = 0; i < 3; ++i) WatchApplication();
-    });
-    EXPECT_LT(seconds, 2.0);
-    ASSERT_TRUE(sh("cp /run/tarvex/Quorl.app /home/pi/Quorl && rm -f /tmp/quorl-starts.log"));
-    WatchApplication();
-    sh("sleep 0.3");
-    EXPECT_EQ(output("wc -l < /tmp/quorl-starts.log"), "1\n");
-}
-
-TEST_F(Fault, MissingSoundsDoNotStopTheUpdate) {
-    ASSERT_TRUE(
-        sh("mkdir -p /home/pi/media/_QuorlUpdate && echo 'echo ran > /tmp/script.done' >"
-           " /home/pi/media/_QuorlUpdate/quorlupdate.sh"));
-    // No aplay at all: a PATH with just what the look needs.
-    ASSERT_TRUE(sh("mkdir -p /tmp/noaplay && ln -sf /usr/bin/bash /usr/bin/sync /tmp/noaplay/"));
-    setenv("PATH", "/tmp/noaplay", 1);
-    testing::internal::CaptureStdout();
-    LookForUpdate();
-    testing::internal::GetCapturedStdout();
-    sandbox::removeFakeTools();
-    EXPECT_EQ(fileText("/tmp/script.done"), "ran\n");
 }
 
 // ---------------------------------------------------------------------------
