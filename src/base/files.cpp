@@ -81,7 +81,8 @@ bool flushDirectory(int directory) {
     if (fsync(directory) == 0) {
         return true;
     }
-    if (errno != EINVAL && errno != ENOTSUP && errno != EOPNOTSUPP) {
+    // ENOTSUP is EOPNOTSUPP on Linux.
+    if (errno != EINVAL && errno != ENOTSUP) {
         return false;
     }
     return syncfs(directory) == 0;

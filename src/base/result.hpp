@@ -19,9 +19,10 @@ struct Refusal {
 template <typename T = Done, typename Why = std::string>
 class Result {
 public:
-    // NOLINTNEXTLINE(google-explicit-constructor): a value is a success
+    // Implicit, so a step returns its value or its refusal as it is.
+    // cppcheck-suppress noExplicitConstructor
     Result(T value) : value_(std::move(value)) {}
-    // NOLINTNEXTLINE(google-explicit-constructor): so is a refusal, of its kind
+    // cppcheck-suppress [noExplicitConstructor, passedByValue]
     Result(Refusal<Why> refusal) : why_(std::move(refusal.why)) {}
 
     explicit operator bool() const { return value_.has_value(); }

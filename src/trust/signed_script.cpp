@@ -163,7 +163,7 @@ Result<> recordRelease(const ScriptCheck& checked) {
         return releaseStateProblem(releases.why());
     }
     const ScriptPurpose& purpose = checked->purpose;
-    const auto fits = fitsReleases(purpose, purpose.folder, *releases);
+    auto fits = fitsReleases(purpose, purpose.folder, *releases);
     if (!fits) {
         return fits;
     }
@@ -185,7 +185,7 @@ Result<int> holdForRun(const ScriptCheck& checked) {
         return refuse(checked.why());
     }
     // The bytes first: a release is recorded only for a script that can run.
-    const auto memory = sealedCopy(checked->bytes);
+    auto memory = sealedCopy(checked->bytes);
     if (!memory) {
         return memory;
     }

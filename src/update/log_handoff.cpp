@@ -74,7 +74,7 @@ Result<> copyLogToKey(int source) {
     if (!directory) {
         return refuse(directory.why());
     }
-    const auto written = writeLogInto(source, *directory);
+    auto written = writeLogInto(source, *directory);
     close(*directory);
     return written;
 }
