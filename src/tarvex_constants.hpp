@@ -20,10 +20,13 @@ constexpr const char* kVersionStampFormat = "Tarvex Version: %s\nBuild: %s - %s\
 // USB key probe.
 constexpr const char* kDevDir = "/dev";
 constexpr const char* kPartitionSizeCommand = "sudo fdisk -l /dev/";
-// A node whose size could not be read is skipped by the next 3 probes after
-// its first failed read, by the next 6 after its second, and by the next 9
-// after every later one: a node that never answers costs a privileged fdisk
-// every 10th pass, not every pass.
+// A node whose size could not be read is read again by the next probe for its
+// first 3 failed reads in a row: a key still coming up answers within a pass
+// or two, and its largest partition must not wait behind a back-off. After
+// that it is skipped by the next 3 probes, then 6, then 9 after every later
+// failure: a node that never answers costs a privileged fdisk every 10th
+// pass, not every pass.
+constexpr size_t kFailedSizeRereads = 3;
 constexpr int kFailedSizeSkips[] = {3, 6, 9};
 
 // Mount point control.
