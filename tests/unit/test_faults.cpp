@@ -373,8 +373,9 @@ TEST_F(Fault, KeyComingUpMountsOnceItsSizesRead) {
 
 // pi owns /home/pi and may leave a link where the mount point was. mount and
 // umount follow it: the key would cover /usr/sbin, and a pass without a key
-// would unmount it.
-TEST_F(Fault, LinkedMountPointIsReplacedNotFollowed) {
+// would unmount it. Nor may the clean-up put a directory of pi's there, which
+// pi could swap for a link again at will.
+TEST_F(Fault, LinkedMountPointIsRefusedNotFollowed) {
     ASSERT_TRUE(sh("mountpoint -q /usr/sbin"));  // the sandbox's overlay
     ASSERT_TRUE(sh("rmdir /home/pi/media && ln -s /usr/sbin /home/pi/media"));
     std::string out = pass() + pass();
@@ -383,11 +384,9 @@ TEST_F(Fault, LinkedMountPointIsReplacedNotFollowed) {
     makeKey("--table dos 64M:exfat");
     ASSERT_TRUE(sh("key insert k sda"));
     out += pass() + pass();
-    const std::string refused =
-        formatText(tarvex::kLineMountPointRefused, tarvex::kMountPointIsLink) + "\n";
-    EXPECT_EQ(out, refused + tarvex::kLineMounted + "\n");
-    EXPECT_TRUE(sh("test -d /home/pi/media && test ! -L /home/pi/media"));
-    EXPECT_EQ(output("findmnt -n -o SOURCE /home/pi/media"), "/dev/sda1\n");
+    EXPECT_EQ(out, formatText(tarvex::kLineMountPointRefused, tarvex::kMountPointIsLink) + "\n");
+    EXPECT_TRUE(sh("test -L /home/pi/media")) << "the link was replaced";
+    EXPECT_EQ(g_cDeviceChar, 0);
     EXPECT_TRUE(sh("mountpoint -q /usr/sbin && test -x /usr/sbin/fdisk")) << "link target covered";
     expectKeyIntact();
 }
