@@ -5,7 +5,7 @@ from the build instead of keeping copies. Run, it writes them as a module:
     python3 constants_module.py HEADER OUTPUT
 
 It reads only what the header holds: constexpr numbers, strings (adjacent
-literals joined) and braced lists of numbers, // comments, #-lines and the
+literals joined) and braced lists of numbers or of single literals, // comments, #-lines and the
 namespace. Anything else stops it, naming what it could not read, so no
 constant can go missing unnoticed. A string's % conversions must be %s, %d
 or %%, which C and Python read alike.
@@ -18,11 +18,14 @@ import sys
 STRING = r'"(?:[^"\\\n]|\\[nt"\\])*"'
 NUMBER = r"\d+(?:ULL|UL|U|LL|L)?"
 CONSTANT = re.compile(rf"""constexpr\s[\w\s*:]*?\b(k\w+)(?:\[\])?\s*=\s*
-    ((?:{STRING}\s*)+|{NUMBER}|\{{\s*{NUMBER}(?:\s*,\s*{NUMBER})*\s*\}});""", re.X)
+    ((?:{STRING}\s*)+|{NUMBER}|\{{\s*{NUMBER}(?:\s*,\s*{NUMBER})*\s*\}}
+     |\{{\s*{STRING}(?:\s*,\s*{STRING})*\s*\}});""", re.X)
 AROUND = re.compile(r"\s+|#[^\n]*|namespace \w+ \{|\}")
 
 
 def value(text):
+    if text.startswith("{") and '"' in text:
+        return tuple(value(literal) for literal in re.findall(STRING, text))
     if text.startswith('"'):
         joined = "".join(literal[1:-1] for literal in re.findall(STRING, text))
         escapes = {"n": "\n", "t": "\t", '"': '"', "\\": "\\"}

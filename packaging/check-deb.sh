@@ -8,7 +8,9 @@
 #
 # BUILD_DIR is this check's own: packaging/build.sh builds four versions of
 # the package there, each newer than the one before: the plain one, then one
-# with two trusted keys, one with one of them, one with none. dpkg runs chrooted into an overlay of this
+# with two trusted keys, one with one of them, one with none; and it makes
+# one older than all, with the rules as a conffile, as packages were once
+# made. dpkg runs chrooted into an overlay of this
 # machine's / whose writable layer is a tmpfs mounted inside a private mount
 # namespace: whatever dpkg and the maintainer scripts write vanishes with the
 # namespace, also after a failure or Ctrl-C. The host's dpkg database, /etc
@@ -40,6 +42,15 @@ if [ "$inside" = 0 ]; then
     build_deb keys-ab --deb-version "$v+1" --trusted-key "$work/maker-a.pub" --trusted-key "$work/maker-b.pub"
     build_deb keys-b --deb-version "$v+2" --trusted-key "$work/maker-b.pub"
     build_deb no-keys --deb-version "$v+3"
+    # An older version as earlier packages were made: the rules shipped in
+    # force, as a conffile, and no maintainer scripts to speak of.
+    dpkg-deb -R "$work/debs/plain.deb" "$work/old"
+    mkdir -p "$work/old/etc/sudoers.d"
+    install -m 0440 "$work/old/usr/share/tarvexd/sudoers" "$work/old/etc/sudoers.d/tarvexd"
+    rm "$work/old/usr/share/tarvexd/sudoers" "$work"/old/DEBIAN/*inst "$work"/old/DEBIAN/*rm
+    echo /etc/sudoers.d/tarvexd >"$work/old/DEBIAN/conffiles"
+    sed -i "s/^Version: .*/Version: $v~old/" "$work/old/DEBIAN/control"
+    dpkg-deb -b --root-owner-group "$work/old" "$work/debs/old.deb" >/dev/null
     run_inside
 fi
 
@@ -171,39 +182,49 @@ dpkg -i /tmp/plain.deb                                   | installed     | on   
 # pi can neither remove nor replace it.
 ! su pi -c 'rmdir /home/pi/media'                        | installed     | on    | off  | absent                  | root, immutable
 ! su pi -c 'mv /home/pi/media /home/pi/old'              | installed     | on    | off  | absent                  | root, immutable
-dpkg -r tarvexd                                          | config-files  | off   | off  | absent                  | root
+# Removed: the rules go first and the flag stays, so that pi cannot swap the
+# mount point for a link before the package comes back.
+dpkg -r tarvexd                                          | config-files  | off   | off  | absent                  | root, immutable
+! su pi -c 'mv /home/pi/media /home/pi/old'              | config-files  | off   | off  | absent                  | root, immutable
 dpkg -i /tmp/plain.deb                                   | installed     | on    | off  | absent                  | root, immutable
+# The rules file is the package's: a rule added there lasts until the next
+# configure.
 echo 'pi ALL = (root) NOPASSWD: /usr/bin/id' >>/etc/sudoers.d/tarvexd | installed | on | on | absent | root, immutable
-dpkg -r tarvexd                                          | config-files  | off   | off  | absent                  | root
-# A mount point in use is left as it is, and everything else still works.
-rmdir /home/pi/media && su pi -c 'mkdir /home/pi/media && touch /home/pi/media/file' | config-files | off | off | absent | pi
-dpkg -i /tmp/keys-ab.deb                                 | installed     | on    | on   | maker-a.pub maker-b.pub | pi
-rm /home/pi/media/file && mount -t tmpfs key /home/pi/media | installed  | on    | on   | maker-a.pub maker-b.pub | mounted
-cp /tmp/maker-a.pub /etc/tarvexd/trusted-keys/local.pub  | installed     | on    | on   | local.pub maker-a.pub maker-b.pub | mounted
-dpkg -i /tmp/keys-b.deb                                  | installed     | on    | on   | local.pub maker-b.pub   | mounted
-umount /home/pi/media && su pi -c 'rmdir /home/pi/media && ln -s /etc /home/pi/media' | installed | on | on | local.pub maker-b.pub | link
-rm /etc/tarvexd/trusted-keys/local.pub                   | installed     | on    | on   | maker-b.pub             | link
-dpkg -i /tmp/no-keys.deb                                 | installed     | on    | on   | none                    | link
-# Emptied and freed, it is taken over by the next configure.
-rm /home/pi/media && su pi -c 'mkdir /home/pi/media'     | installed     | on    | on   | none                    | pi
-dpkg-reconfigure tarvexd                                 | installed     | on    | on   | none                    | root, immutable
-dpkg -r tarvexd                                          | config-files  | off   | off  | none                    | root
-echo 'pi ALL = nonsense' >>/etc/sudoers.d/tarvexd.removed | config-files | off   | off  | none                    | root
-! dpkg -i /tmp/no-keys.deb                               | config-files  | off   | off  | none                    | root
+dpkg-reconfigure tarvexd                                 | installed     | on    | off  | absent                  | root, immutable
+dpkg -r tarvexd                                          | config-files  | off   | off  | absent                  | root, immutable
+# Freed by hand after a remove, the mount point is pi's to move: pi puts a
+# link to /etc/cron.daily there. The install leaves the rules out.
+chattr -i /home/pi/media && su pi -c 'mv /home/pi/media /home/pi/old && ln -s /etc/cron.daily /home/pi/media' | config-files | off | off | absent | link
+dpkg -i /tmp/keys-ab.deb                                 | installed     | off   | off  | maker-a.pub maker-b.pub | link
+# Not empty, or in use: left as it is, and the rules out.
+rm /home/pi/media && rmdir /home/pi/old && su pi -c 'mkdir /home/pi/media && touch /home/pi/media/file' | installed | off | off | maker-a.pub maker-b.pub | pi
+dpkg-reconfigure tarvexd                                 | installed     | off   | off  | maker-a.pub maker-b.pub | pi
+rm /home/pi/media/file && mount -t tmpfs key /home/pi/media | installed  | off   | off  | maker-a.pub maker-b.pub | mounted
+cp /tmp/maker-a.pub /etc/tarvexd/trusted-keys/local.pub  | installed     | off   | off  | local.pub maker-a.pub maker-b.pub | mounted
+dpkg -i /tmp/keys-b.deb                                  | installed     | off   | off  | local.pub maker-b.pub   | mounted
+umount /home/pi/media && rm /etc/tarvexd/trusted-keys/local.pub | installed | off | off | maker-b.pub           | pi
+# Emptied and freed, it is taken over by the next configure, and the rules go in.
+dpkg -i /tmp/no-keys.deb                                 | installed     | on    | off  | none                    | root, immutable
+# Rules deleted by hand come back with the next configure.
+rm /etc/sudoers.d/tarvexd                                | installed     | off   | off  | none                    | root, immutable
+dpkg-reconfigure tarvexd                                 | installed     | on    | off  | none                    | root, immutable
+dpkg -r tarvexd                                          | config-files  | off   | off  | none                    | root, immutable
 dpkg -P tarvexd                                          | not-installed | off   | off  | absent                  | root
 # A missing mount point is made.
 rmdir /home/pi/media                                     | not-installed | off   | off  | absent                  | absent
 dpkg -i /tmp/keys-b.deb                                  | installed     | on    | off  | maker-b.pub             | root, immutable
-dpkg -r tarvexd                                          | config-files  | off   | off  | maker-b.pub             | root
-# Rules the administrator deleted stay deleted, as any conffile, until the
-# reinstall with --force-confmiss that postinst suggests.
-rm /etc/sudoers.d/tarvexd.removed                        | config-files  | off   | off  | maker-b.pub             | root
-dpkg -i /tmp/keys-b.deb                                  | installed     | off   | off  | maker-b.pub             | root, immutable
-dpkg -i --force-confmiss /tmp/keys-b.deb                 | installed     | on    | off  | maker-b.pub             | root, immutable
 # The releases run so far, as the unit's StateDirectory= keeps them.
 install -d -o pi -g pi /var/lib/tarvexd/state && echo '_QuorlUpdate 4' >/var/lib/tarvexd/state/releases | installed | on | off | maker-b.pub | root, immutable
-# Purged while installed: the flag goes too, and so do the releases.
+# Purged while installed: the rules go, then the flag, and the releases.
 dpkg -P tarvexd                                          | not-installed | off   | off  | absent                  | root
+# Upgrades from the rules as a conffile: unchanged ones are replaced, edited
+# ones kept aside, where sudo ignores them, until a purge.
+dpkg -i /tmp/old.deb                                     | installed     | on    | off  | absent                  | root
+dpkg -i /tmp/plain.deb && test ! -e /etc/sudoers.d/tarvexd.dpkg-bak | installed | on | off | absent          | root, immutable
+dpkg -P tarvexd                                          | not-installed | off   | off  | absent                  | root
+dpkg -i /tmp/old.deb && echo 'pi ALL = (root) NOPASSWD: /usr/bin/id' >>/etc/sudoers.d/tarvexd | installed | on | on | absent | root
+dpkg -i /tmp/plain.deb && grep -q /usr/bin/id /etc/sudoers.d/tarvexd.dpkg-bak | installed | on | off | absent | root, immutable
+dpkg -P tarvexd && test ! -e /etc/sudoers.d/tarvexd.dpkg-bak | not-installed | off | off | absent          | root
 EOF
 
 echo "check-deb: $passed passed, $failed failed"

@@ -89,18 +89,18 @@ allow|fdisk -l /dev/sdb12
 allow|fdisk -l /dev/sdc
 allow|/usr/sbin/fdisk -l /dev/sda1
 allow|/sbin/fdisk -l /dev/sda1
-allow|mount -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sda1 /home/pi/media
-allow|mount -o nosuid,nodev /dev/sda1 /home/pi/media
-allow|mount -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sdb /home/pi/media
-allow|mount -o nosuid,nodev /dev/sdb /home/pi/media
-allow|mount -o nosuid,nodev /dev/sdc15 /home/pi/media
-allow|/usr/bin/mount -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sda1 /home/pi/media
-allow|/bin/mount -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sda1 /home/pi/media
-allow|/bin/mount -o nosuid,nodev /dev/sda /home/pi/media
+allow|mount -t vfat -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sda1 /home/pi/media
+allow|mount -t exfat -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sda1 /home/pi/media
+allow|mount -t ext4 -o nosuid,nodev /dev/sda1 /home/pi/media
+allow|mount -t ext3 -o nosuid,nodev /dev/sdb /home/pi/media
+allow|mount -t ext2 -o nosuid,nodev /dev/sdc15 /home/pi/media
+allow|mount -t vfat,ext4,ext3,ext2,exfat -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sdb /home/pi/media
+allow|mount -t vfat,ext4,ext3,ext2,exfat -o nosuid,nodev /dev/sdb /home/pi/media
+allow|/usr/bin/mount -t vfat -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sda1 /home/pi/media
+allow|/bin/mount -t vfat -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sda1 /home/pi/media
+allow|/bin/mount -t ext4 -o nosuid,nodev /dev/sda /home/pi/media
 allow|umount /home/pi/media
 allow|/bin/umount /home/pi/media
-allow|rm -r /home/pi/media
-allow|/bin/rm -r /home/pi/media
 deny|fdisk -l /dev/mmcblk0
 deny|fdisk -l /dev/mmcblk0p2
 deny|fdisk -l
@@ -111,23 +111,37 @@ deny|fdisk -l /dev/sda1x
 deny|fdisk -l /dev/sda1 /dev/mmcblk0
 deny|fdisk /dev/sda
 deny|fdisk -w always /dev/sda
-deny|mount /dev/sda1 /mnt
-deny|mount /dev/sda1 /home/pi
-deny|mount /dev/sda1 /home/pi/media/sub
-deny|mount /dev/mmcblk0p1 /home/pi/media
-deny|mount -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sda1 /home/pi/media -o suid
-deny|mount -o rw -o uid=pi -o gid=pi -o nosuid,nodev -o dev /dev/sda1 /home/pi/media
-deny|mount -o rw -o uid=pi -o gid=pi /dev/sda1 /home/pi/media
-deny|mount /dev/sda1 /home/pi/media
-deny|mount -o nosuid /dev/sda1 /home/pi/media
-deny|mount -o nodev /dev/sda1 /home/pi/media
-deny|mount -o suid,nodev /dev/sda1 /home/pi/media
-deny|mount -o rw -o uid=0 -o gid=pi -o nosuid,nodev /dev/sda1 /home/pi/media
-deny|mount -o rw /dev/sda1 /home/pi/media
-deny|mount -o nosuid,nodev /dev/sda1 /home/pi/media/sub
-deny|mount -o nosuid,nodev /dev/sda1 /home/pi/media2
-deny|mount /dev/sda1 /home/pi/media -o rw -o uid=pi -o gid=pi -o nosuid,nodev
-deny|mount /dev/sda1 /home/pi/media -o nosuid,nodev
+deny|mount -t vfat /dev/sda1 /mnt
+deny|mount -t vfat /dev/sda1 /home/pi
+deny|mount -t vfat -o nosuid,nodev /dev/sda1 /home/pi/media/sub
+deny|mount -t vfat -o nosuid,nodev /dev/mmcblk0p1 /home/pi/media
+deny|mount -t vfat -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sda1 /home/pi/media -o suid
+deny|mount -t vfat -o rw -o uid=pi -o gid=pi -o nosuid,nodev -o dev /dev/sda1 /home/pi/media
+deny|mount -t vfat -o rw -o uid=pi -o gid=pi /dev/sda1 /home/pi/media
+deny|mount -t vfat /dev/sda1 /home/pi/media
+deny|mount -t vfat -o nosuid /dev/sda1 /home/pi/media
+deny|mount -t vfat -o nodev /dev/sda1 /home/pi/media
+deny|mount -t vfat -o suid,nodev /dev/sda1 /home/pi/media
+deny|mount -t vfat -o rw -o uid=0 -o gid=pi -o nosuid,nodev /dev/sda1 /home/pi/media
+deny|mount -t vfat -o rw /dev/sda1 /home/pi/media
+deny|mount -t vfat -o nosuid,nodev /dev/sda1 /home/pi/media2
+deny|mount -t vfat /dev/sda1 /home/pi/media -o rw -o uid=pi -o gid=pi -o nosuid,nodev
+deny|mount /dev/sda1 /home/pi/media -t vfat -o nosuid,nodev
+deny|mount -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sda1 /home/pi/media
+deny|mount -o nosuid,nodev /dev/sda1 /home/pi/media
+deny|mount -o nosuid,nodev -t vfat /dev/sda1 /home/pi/media
+deny|mount -t minix -o nosuid,nodev /dev/sda1 /home/pi/media
+deny|mount -t ntfs -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sda1 /home/pi/media
+deny|mount -t ntfs3 -o nosuid,nodev /dev/sda1 /home/pi/media
+deny|mount -t vfat,exfat,ntfs,ext4,ext3,ext2 -o nosuid,nodev /dev/sda1 /home/pi/media
+deny|mount -t bfs -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sda1 /home/pi/media
+deny|mount -t btrfs -o nosuid,nodev /dev/sda1 /home/pi/media
+deny|mount -t auto -o nosuid,nodev /dev/sda1 /home/pi/media
+deny|mount -t novfat -o nosuid,nodev /dev/sda1 /home/pi/media
+deny|mount -t vfat,minix -o nosuid,nodev /dev/sda1 /home/pi/media
+deny|mount -t minix,vfat,ext4,ext3,ext2,exfat -o nosuid,nodev /dev/sda1 /home/pi/media
+deny|mount -t fuse.sshfs -o nosuid,nodev /dev/sda1 /home/pi/media
+deny|mount -t vfat -t minix -o nosuid,nodev /dev/sda1 /home/pi/media
 deny|mount -o remount,rw /
 deny|mount -o remount /home/pi/media
 deny|mount --bind /etc /home/pi/media
@@ -137,10 +151,10 @@ deny|umount /
 deny|umount -a
 deny|umount -l /home/pi/media
 deny|umount /home/pi/media /
+deny|rm -r /home/pi/media
+deny|/bin/rm -r /home/pi/media
 deny|rm -r /etc
 deny|rm -rf /home/pi/media
-deny|rm -r /home/pi/media /etc
-deny|rm -r /home/pi/media/../../../etc
 deny|rm -r /home/pi
 deny|sh
 deny|sh -c id
@@ -148,7 +162,7 @@ deny|bash
 deny|id
 deny|sudoedit /etc/sudoers.d/tarvexd
 deny|-u nobody fdisk -l /dev/sda1
-deny|-u pi rm -r /home/pi/media
+deny|-u pi umount /home/pi/media
 EOF
 
 # The whole policy for pi: one NOPASSWD rule, run as root only, and the

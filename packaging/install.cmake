@@ -1,12 +1,11 @@
 # Installation and Debian packaging of tarvexd.
 #
 #   sudo cmake --install build      binary, man page, systemd unit, sudoers
-#                                   drop-in, trusted keys if any
+#                                   rules (inactive), trusted keys if any
 #   packaging/build.sh TARGET DIR   tarvexd_<version>_<arch>.deb (static build)
 #
-# The sudoers drop-in and trusted keys always go to /etc, whatever the
-# prefix: sudo and the daemon look nowhere else. Stage with DESTDIR to keep
-# them off the build machine's /etc.
+# The trusted keys always go to /etc, whatever the prefix: the daemon looks
+# nowhere else. Stage with DESTDIR to keep them off the build machine's /etc.
 
 include(GNUInstallDirs)
 
@@ -47,8 +46,12 @@ file(WRITE "${_tarvex_unit_out}" "${_tarvex_unit}")
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/tarvexd.service
         DESTINATION lib/systemd/system)
 
-# A sudoers.d file with a syntax error makes sudo refuse every command, for
-# every user; never install one that visudo rejects.
+# pi's sudo rules go in inactive: in force they would let pi mount keys
+# wherever the mount point leads, so they belong in /etc/sudoers.d only once
+# /home/pi/media is root's and immutable. The package's postinst puts them
+# there then; after a plain install the administrator does (see the
+# reference page). A sudoers.d file with a syntax error makes sudo refuse
+# every command, for every user; never ship one that visudo rejects.
 install(CODE "
 set(_tarvex_sudoers [[${TARVEX_PACKAGING_DIR}/tarvexd]])
 ")
@@ -63,8 +66,9 @@ if(_tarvex_visudo)
 endif()
 ]])
 install(FILES ${TARVEX_PACKAGING_DIR}/tarvexd
-        DESTINATION /etc/sudoers.d
-        PERMISSIONS OWNER_READ GROUP_READ)
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/tarvexd
+        RENAME sudoers
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
 # Debian wants manual pages compressed with gzip -9n; man reads them so from
 # /usr/local too.
@@ -204,7 +208,8 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 "tarvexd runs as the user pi under systemd. It mounts an inserted USB key
 at /home/pi/media, runs the update script it carries, and restarts the
 application /home/pi/Quorl whenever it is not running. Its root steps are
-limited to a few exact command lines by /etc/sudoers.d/tarvexd.")
+limited to a few exact command lines by /etc/sudoers.d/tarvexd, installed
+only once the mount point is root's and immutable.")
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -217,8 +222,7 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${TARVEX_PACKAGING_DIR}/debian/preinst
     ${TARVEX_PACKAGING_DIR}/debian/postinst
     ${TARVEX_PACKAGING_DIR}/debian/prerm
-    ${TARVEX_PACKAGING_DIR}/debian/postrm
-    ${TARVEX_PACKAGING_DIR}/debian/conffiles)
+    ${TARVEX_PACKAGING_DIR}/debian/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_STRIP_FILES TRUE)
 # Stage with DESTDIR so that the absolute /etc/sudoers.d lands in the package

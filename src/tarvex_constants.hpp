@@ -20,25 +20,48 @@ constexpr const char* kVersionStampFormat = "Tarvex Version: %s\nBuild: %s - %s\
 // USB key probe.
 constexpr const char* kDevDir = "/dev";
 constexpr const char* kPartitionSizeCommand = "sudo fdisk -l /dev/";
-// A node whose size could not be read is skipped by the next 3 probes after
-// its first failed read, by the next 6 after its second, and by the next 9
-// after every later one: a node that never answers costs a privileged fdisk
-// every 10th pass, not every pass.
+// A node whose size could not be read is read again by the next probe for its
+// first 3 failed reads in a row: a key still coming up answers within a pass
+// or two, and its largest partition must not wait behind a back-off. After
+// that it is skipped by the next 3 probes, then 6, then 9 after every later
+// failure: a node that never answers costs a privileged fdisk every 10th
+// pass, not every pass.
+constexpr size_t kFailedSizeRereads = 3;
 constexpr int kFailedSizeSkips[] = {3, 6, 9};
 
 // Mount point control.
 constexpr const char* kMountPoint = "/home/pi/media";
 constexpr const char* kIsMountedCommand =
     "if mountpoint -q /home/pi/media ; then echo Yes; else echo No; fi";
-// The two mount lines, options first and the mount point last:
-//   sudo mount -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sdXN /home/pi/media
-//   sudo mount -o nosuid,nodev /dev/sdXN /home/pi/media
+// The two mount lines, the type and options first and the mount point last:
+//   sudo mount -t TYPE -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sdXN /home/pi/media
+//   sudo mount -t TYPE -o nosuid,nodev /dev/sdXN /home/pi/media
 // sudo matches the arguments joined by blanks, so pi could pass a path that
 // holds blanks as one argument. With the mount point last, no such path can
 // swallow the options after it; the sudoers rules allow exactly these lines.
-constexpr const char* kMountCommandPrefix = "sudo mount";
-// First try: the key's files handed to pi (FAT, exFAT). The fallback, for file
-// systems that refuse uid/gid (ext4), drops these.
+// The type is always named: without -t the key's own bytes would pick which
+// of the kernel's many file system drivers parses them, as root.
+constexpr const char* kMountCommandPrefix = "sudo mount -t ";
+// What keys are formatted with. Each refuses an option it does not know (or,
+// FUSE exFAT, is always nosuid,nodev), so an option that swallows
+// "-o nosuid" (one argument with blanks, which the joined match lets
+// through) fails the mount instead of dropping nosuid. Not NTFS: ntfs-3g,
+// which "-t ntfs" reaches, ignores such an option and mounts without nosuid.
+constexpr const char* kKeyFileSystems[] = {"vfat", "exfat", "ext4", "ext3", "ext2"};
+// TYPE when udev named none of the above: each tried in turn, a FUSE helper
+// (/sbin/mount.exfat) included. exFAT last: when its helper fails and a later
+// type then mounts, mount still exits with the helper's failure.
+constexpr const char* kKeyFileSystemList = "vfat,ext4,ext3,ext2,exfat";
+// What udev recorded for a block device (its major and minor number), and
+// the line that names the file system it found there when it probed the
+// node as root. Written by udev, but the type is read off the key's bytes:
+// only a name above, matched whole, is used.
+constexpr const char* kUdevDataFormat = "/run/udev/data/b%s:%s";
+constexpr const char* kUdevFileSystemLine = "E:ID_FS_TYPE=";
+// udev's records of a disk run to a few KiB.
+constexpr size_t kMaxUdevDataBytes = 65536;
+// First try: the key's files handed to pi (FAT, exFAT). The fallback,
+// for file systems that refuse uid/gid (ext4), drops these.
 constexpr const char* kMountOwnerOptions = " -o rw -o uid=pi -o gid=pi";
 // On both lines: a key is untrusted, so no setuid programs or device nodes
 // from it take effect.
@@ -47,7 +70,10 @@ constexpr const char* kMountSafetyOptions = " -o nosuid,nodev";
 // blank and kMountPoint.
 constexpr const char* kMountDevicePrefix = " /dev/sd";
 constexpr const char* kUnmountCommand = "sudo umount /home/pi/media";
-constexpr const char* kRemoveMountPointCommand = "sudo rm -r /home/pi/media";
+// As pi, and only on a mount point that is not the package's locked one:
+// pi's rules do not allow a recursive removal as root, which would delete
+// whatever pi had mounted there.
+constexpr const char* kRemoveMountPointCommand = "rm -r /home/pi/media";
 constexpr const char* kMakeMountPointCommand = "mkdir /home/pi/media";
 constexpr const char* kMountInfoPath = "/proc/self/mountinfo";
 constexpr int kMountAttempts = 3;

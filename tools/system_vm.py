@@ -350,7 +350,8 @@ class VM:
 class Key:
     """A USB key as a disk image built on the host: partitions and their
     files. The host kernel may lack vfat and exfat, so files go in through
-    mtools (FAT), exfat-fuse (exFAT) and mkfs.ext4 -d (ext4)."""
+    mtools (FAT), exfat-fuse (exFAT) and mkfs.ext2/3/4 -d (ext2/3/4); NTFS,
+    minix and bfs keys stay empty."""
 
     START = MIB  # the first partition's offset, as fdisk makes it
 
@@ -368,7 +369,8 @@ class Key:
             offsets.append(at)
             at += size * MIB
         if table:
-            types = {"vfat": "c", "exfat": "7", "ext4": "83"}
+            types = {"vfat": "c", "exfat": "7", "ntfs": "7", "ext2": "83", "ext3": "83", "ext4": "83",
+                     "minix": "81", "bfs": "83"}
             layout = "label: dos\n" + "".join(
                 f"start={o // 512}, size={s * MIB // 512}, type={types[fs]}\n"
                 for o, (fs, s, _) in zip(offsets, partitions))
@@ -399,8 +401,14 @@ class Key:
                 for name, data in files.items():
                     (tree / name).parent.mkdir(parents=True, exist_ok=True)
                     (tree / name).write_bytes(data)
-                if fs == "ext4":
-                    subprocess.run(["mkfs.ext4", "-q", "-d", str(tree), str(part)], check=True)
+                if fs in ("ext2", "ext3", "ext4"):
+                    subprocess.run([f"mkfs.{fs}", "-q", "-d", str(tree), str(part)], check=True)
+                elif fs in ("ntfs", "minix", "bfs"):
+                    # Empty: what matters is which driver takes them.
+                    assert not files, f"no files on {fs} keys"
+                    args = {"ntfs": ["mkntfs", "-F", "-Q", "-q"], "minix": ["mkfs.minix"],
+                            "bfs": ["mkfs.bfs"]}[fs]
+                    subprocess.run(args + [str(part)], check=True, stdout=subprocess.DEVNULL)
                 else:
                     subprocess.run(["mkfs.exfat", "-L", "KEY", str(part)], check=True,
                                    stdout=subprocess.DEVNULL)

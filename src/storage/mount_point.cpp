@@ -5,14 +5,17 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "base/command_runner.hpp"
+#include "base/descriptors.hpp"
 #include "base/format_text.hpp"
 #include "base/status_line.hpp"
 #include "storage/mount_table.hpp"
@@ -20,14 +23,62 @@
 
 namespace {
 
-std::string mountCommand(const std::string& options, char letter, int partition) {
+std::string deviceName(char letter, int partition) {
+    std::string name = "sd";
+    name += letter;
+    if (partition >= 0) {
+        name += std::to_string(partition);
+    }
+    return name;
+}
+
+// The file system udev found on the node when it is one keys are formatted
+// with; otherwise (no record, no type, or any other type) the list of those.
+// The record is read without following a link, and capped.
+std::string keyFileSystem(const std::string& node) {
+    struct stat device {};
+    if (stat((std::string(tarvex::kDevDir) + "/" + node).c_str(), &device) != 0 ||
+        !S_ISBLK(device.st_mode)) {
+        return tarvex::kKeyFileSystemList;
+    }
+    const std::string record =
+        formatText(tarvex::kUdevDataFormat, std::to_string(major(device.st_rdev)).c_str(),
+                   std::to_string(minor(device.st_rdev)).c_str());
+    const int fd = open(record.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return tarvex::kKeyFileSystemList;
+    }
+    struct stat info {};
+    std::string bytes;
+    const bool read = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+                      readAtMost(fd, tarvex::kMaxUdevDataBytes, bytes) &&
+                      bytes.size() <= tarvex::kMaxUdevDataBytes;
+    close(fd);
+    const std::string key = tarvex::kUdevFileSystemLine;
+    for (size_t at = 0; read && at < bytes.size();) {
+        size_t end = bytes.find('\n', at);
+        if (end == std::string::npos) {
+            end = bytes.size();
+        }
+        if (bytes.compare(at, key.size(), key) == 0) {
+            const std::string type = bytes.substr(at + key.size(), end - at - key.size());
+            const bool known =
+                std::any_of(std::begin(tarvex::kKeyFileSystems), std::end(tarvex::kKeyFileSystems),
+                            [&type](const char* name) { return type == name; });
+            return known ? type : tarvex::kKeyFileSystemList;
+        }
+        at = end + 1;
+    }
+    return tarvex::kKeyFileSystemList;
+}
+
+std::string mountCommand(const std::string& type, const std::string& options,
+                         const std::string& node) {
     std::string command = tarvex::kMountCommandPrefix;
+    command += type;
     command += options;
     command += tarvex::kMountDevicePrefix;
-    command += letter;
-    if (partition >= 0) {
-        command += std::to_string(partition);
-    }
+    command += node.substr(2);
     command += ' ';
     command += tarvex::kMountPoint;
     return command;
@@ -63,27 +114,6 @@ bool mountPointIsImmutable() {
     return immutable;
 }
 
-// After a failed attempt the mount point is removed and made again, so a stale
-// directory (or one a failed FUSE mount left behind) does not block the next
-// attempt. The removal is recursive and runs as root, so it is skipped when the
-// kernel has anything mounted there: a mount that showed up late, or one the
-// mountpoint tool could not see, would otherwise lose the key's files. An
-// immutable, empty mount point has nothing to clean, and is left alone quietly.
-void recreateMountPoint() {
-    const bool mountedThere = mountsAtOrBelow(tarvex::kMountPoint);
-    const bool clean = !mountedThere && mountPointIsImmutable();
-    if (mountedThere) {
-        printStatusLine(tarvex::kLineNotRemovingMountPoint);
-    } else if (!clean) {
-        runCommand(tarvex::kRemoveMountPointCommand);
-    }
-    usleep(tarvex::kCleanupPauseMicroseconds);
-    if (!mountedThere && !clean) {
-        runCommand(tarvex::kMakeMountPointCommand);
-    }
-    usleep(tarvex::kCleanupPauseMicroseconds);
-}
-
 // Set once the daemon has said why it leaves the mount point alone, cleared
 // when it is a real directory again: each occurrence is reported once, not on
 // every pass. Written only by mountPointRefusal, on the main thread.
@@ -108,6 +138,29 @@ const char* mountPointRefusal() {
     }
     g_mountPointRefusalReported = reason != nullptr;
     return reason;
+}
+
+// After a failed attempt the mount point is removed and made again, so a stale
+// directory (or one a failed FUSE mount left behind) does not block the next
+// attempt. The removal is recursive, so it is skipped when the kernel has
+// anything mounted there: a mount that showed up late, or one the mountpoint
+// tool could not see, would otherwise lose the key's files. An immutable,
+// empty mount point has nothing to clean, and a link or other non-directory
+// is refused, not replaced by a directory of pi's: both are left alone.
+void recreateMountPoint() {
+    const bool mountedThere = mountsAtOrBelow(tarvex::kMountPoint);
+    // Asked again: pi may have swapped the directory since.
+    const bool leave = mountedThere || mountPointRefusal() != nullptr || mountPointIsImmutable();
+    if (mountedThere) {
+        printStatusLine(tarvex::kLineNotRemovingMountPoint);
+    } else if (!leave) {
+        runCommand(tarvex::kRemoveMountPointCommand);
+    }
+    usleep(tarvex::kCleanupPauseMicroseconds);
+    if (!leave) {
+        runCommand(tarvex::kMakeMountPointCommand);
+    }
+    usleep(tarvex::kCleanupPauseMicroseconds);
 }
 
 }  // namespace
@@ -153,23 +206,25 @@ bool isMountedDirAccesable() {
 }
 
 bool MountUsbkey(char letter, int partition) {
+    const std::string node = deviceName(letter, partition);
+    const std::string type = keyFileSystem(node);
     const std::string withOwner = mountCommand(
-        std::string(tarvex::kMountOwnerOptions) + tarvex::kMountSafetyOptions, letter, partition);
-    const std::string plain = mountCommand(tarvex::kMountSafetyOptions, letter, partition);
+        type, std::string(tarvex::kMountOwnerOptions) + tarvex::kMountSafetyOptions, node);
+    const std::string plain = mountCommand(type, tarvex::kMountSafetyOptions, node);
     int attempts = 0;
     while (!isMountedAndListable() && attempts < tarvex::kMountAttempts) {
-        // Not a directory: no mount there; the clean-up below puts a real
-        // directory in its place (rm -r removes a link, not its target).
-        if (mountPointRefusal() == nullptr) {
-            runCommand(withOwner);
-            if (!isMounted()) {
-                printStatusLine(tarvex::kLineMountFallback);
-                runCommand(plain);
-            }
-            if (waitForMount()) {
-                printStatusLine(tarvex::kLineMounted);
-                return true;
-            }
+        // Not a directory: no mount there, and no clean-up either.
+        if (mountPointRefusal() != nullptr) {
+            return false;
+        }
+        runCommand(withOwner);
+        if (!isMounted()) {
+            printStatusLine(tarvex::kLineMountFallback);
+            runCommand(plain);
+        }
+        if (waitForMount()) {
+            printStatusLine(tarvex::kLineMounted);
+            return true;
         }
         recreateMountPoint();
         ++attempts;

@@ -12,10 +12,11 @@ bool isMounted();
 bool isMountedDirAccesable();
 
 // Mounts /dev/sd<letter><partition> (the whole disk for partition -1) at the
-// mount point, nosuid and nodev, up to three attempts. True only when this
-// call's commands were followed by the mount point showing up as mounted
-// within about a second. An attempt while the mount point is a link or not a
-// directory runs no mount, only the clean-up that puts a directory there.
+// mount point, nosuid and nodev, up to three attempts, as the file system
+// udev found on it if that is one keys are formatted with, else as any of
+// those. True only when this call's commands were followed by the mount point
+// showing up as mounted within about a second. While the mount point is a
+// link or not a directory, nothing is run: no mount, and no clean-up.
 bool MountUsbkey(char letter, int partition);
 
 // Prints "Unmounting" and runs the unmount; the outcome is not checked.

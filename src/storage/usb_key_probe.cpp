@@ -173,7 +173,10 @@ uint64_t partitionSize(const std::string& name, std::map<std::string, KnownSize>
     if (bytes == 0) {
         constexpr size_t kSteps = std::size(tarvex::kFailedSizeSkips);
         entry.failures = failures + 1;
-        entry.skipsLeft = tarvex::kFailedSizeSkips[std::min(entry.failures, kSteps) - 1];
+        if (entry.failures > tarvex::kFailedSizeRereads) {
+            const size_t step = std::min(entry.failures - tarvex::kFailedSizeRereads, kSteps);
+            entry.skipsLeft = tarvex::kFailedSizeSkips[step - 1];
+        }
     }
     seen[name] = entry;
     return bytes;

@@ -13,7 +13,7 @@ import pytest
 from tarvex_sim import LAUNCHER, Sandbox, wait_until
 
 PI_OPTS = ["-o", "rw", "-o", "uid=pi", "-o", "gid=pi", "-o", "nosuid,nodev"]
-MOUNT = ["sudo", "mount", *PI_OPTS, "/dev/sda1", "/home/pi/media"]
+MOUNT = ["sudo", "mount", "-t", "exfat", *PI_OPTS, "/dev/sda1", "/home/pi/media"]
 
 
 # Each row: command, user, expected exit status, expected stdout.
@@ -66,12 +66,13 @@ SUDO_STEPS = [
     (MOUNT, 0, ""),
     (["mountpoint", "-q", "/home/pi/media"], 0, ""),
     (["sudo", "umount", "/home/pi/media"], 0, ""),
-    (["sudo", "rm", "-r", "/home/pi/media"], 0, ""),
+    (["rm", "-r", "/home/pi/media"], 0, ""),
     (["mkdir", "/home/pi/media"], 0, ""),
     # Anything else is refused, and without hanging for a password.
     (["sudo", "fdisk", "-l", "/dev/vda"], 1, ""),
     (["sudo", "mount", "/dev/sda1", "/mnt"], 1, ""),
     (["sudo", "rm", "-rf", "/home/pi"], 1, ""),
+    (["sudo", "rm", "-r", "/home/pi/media"], 1, ""),
 ]
 
 
@@ -100,12 +101,12 @@ def test_key_mounts_like_a_usb_key(sandbox, fs, takes_pi_opts, owner):
     assert sandbox.exec("ls", "/dev").stdout.split().count("sda2") == 1
 
     where = ["/dev/sda2", "/home/pi/media"]
-    r = sandbox.exec("sudo", "mount", *PI_OPTS, *where, user="pi")
+    r = sandbox.exec("sudo", "mount", "-t", fs, *PI_OPTS, *where, user="pi")
     if takes_pi_opts:
         assert r.returncode == 0, r.stderr
     else:
         assert r.returncode != 0 and "bad option" in r.stderr
-        r = sandbox.exec("sudo", "mount", "-o", "nosuid,nodev", *where, user="pi")
+        r = sandbox.exec("sudo", "mount", "-t", fs, "-o", "nosuid,nodev", *where, user="pi")
         assert r.returncode == 0, r.stderr
 
     r = sandbox.exec("stat", "-c", "%U", "/home/pi/media/_QuorlUpdate/quorlupdate.sh", user="pi")

@@ -47,9 +47,9 @@ def fdisk(node):
     return sudo_n(C.kPartitionSizeCommand + node)
 
 
-def mount(disk, options):
-    """The daemon's mount line for /dev/sd<DISK> with OPTIONS, as it builds it."""
-    return sudo_n(f"{C.kMountCommandPrefix}{options}{C.kMountDevicePrefix}{disk} {C.kMountPoint}")
+def mount(disk, options, fs="exfat"):
+    """The daemon's mount line for /dev/sd<DISK> as FS with OPTIONS, as it builds it."""
+    return sudo_n(f"{C.kMountCommandPrefix}{fs}{options}{C.kMountDevicePrefix}{disk} {C.kMountPoint}")
 
 
 def as_pi(sb, line):
@@ -76,11 +76,11 @@ ALLOWED = [
     # The fallback for file systems that refuse uid/gid.
     (mount("a1", C.kMountSafetyOptions), lambda sb, r: is_mounted(sb)),
     (sudo_n(C.kUnmountCommand), lambda sb, r: not is_mounted(sb)),
-    (sudo_n(C.kRemoveMountPointCommand),
+    (C.kRemoveMountPointCommand,
      lambda sb, r: sb.exec("test", "-e", "/home/pi/media").returncode != 0),
     (C.kMakeMountPointCommand, lambda sb, r: True),
-    # A key without a partition table is mounted whole.
-    (mount("b", C.kMountSafetyOptions), lambda sb, r: is_mounted(sb)),
+    # A key without a partition table is mounted whole; udev named no type.
+    (mount("b", C.kMountSafetyOptions, C.kKeyFileSystemList), lambda sb, r: is_mounted(sb)),
     (sudo_n(C.kUnmountCommand), lambda sb, r: not is_mounted(sb)),
 ]
 
@@ -102,11 +102,21 @@ REFUSED = [
     ("sudo -n rm -r /etc", lambda sb: sb.exec("test", "-f", "/etc/passwd").returncode == 0),
     ("sudo -n rm -r /home/pi", lambda sb: sb.exec("test", "-d", "/home/pi").returncode == 0),
     ("sudo -n mount /dev/sda1 /mnt", lambda sb: sb.exec("mountpoint", "-q", "/mnt").returncode != 0),
-    ("sudo -n mount -o rw -o uid=pi -o gid=pi -o nosuid,nodev -o suid /dev/sda1 /home/pi/media",
-     lambda sb: not is_mounted(sb)),
+    ("sudo -n mount -t exfat -o rw -o uid=pi -o gid=pi -o nosuid,nodev -o suid /dev/sda1 "
+     "/home/pi/media", lambda sb: not is_mounted(sb)),
     # Without nosuid,nodev a key's setuid programs would give pi root.
     ("sudo -n mount /dev/sda1 /home/pi/media", lambda sb: not is_mounted(sb)),
     ("sudo -n mount -o remount,rw /", None),
+    # Any other kernel driver for the key's bytes, named or left to mount.
+    ("sudo -n mount -t btrfs -o nosuid,nodev /dev/sda1 /home/pi/media",
+     lambda sb: not is_mounted(sb)),
+    ("sudo -n mount -o nosuid,nodev /dev/sda1 /home/pi/media", lambda sb: not is_mounted(sb)),
+    # pi mounts a disk it may mount (a data disk, say), then asks root to
+    # remove the mount point: its files would go.
+    (f"{mount('a1', C.kMountSafetyOptions)} && touch {C.kMountPoint}/precious && "
+     f"sudo -n rm -r {C.kMountPoint}",
+     lambda sb: sb.exec("sh", "-c", f"test -f {C.kMountPoint}/precious && "
+                        f"umount {C.kMountPoint}").returncode == 0),
     ("sudo -n fdisk -l /dev/mmcblk0", None),
     ("sudo -n fdisk /dev/sda", None),
     ("sudo -n sh -c id", None),
@@ -170,11 +180,11 @@ def drop_default(sb, flag):
     assert sb.exec("visudo", "-cf", DROP_IN).returncode == 0
 
 
-# A key in (its size read, then it is mounted), a failed attempt's clean-up,
-# and the unmount when it is pulled: every root step the daemon takes for a key.
+# A key in (its size read, then it is mounted) and the unmount when it is
+# pulled: every root step the daemon takes for a key.
 KEY_PASSES = (
-    [fdisk("sda1"), sudo_n(C.kRemoveMountPointCommand), C.kMakeMountPointCommand,
-     mount("a1", C.kMountOwnerOptions + C.kMountSafetyOptions), sudo_n(C.kUnmountCommand)]
+    [fdisk("sda1"), mount("a1", C.kMountOwnerOptions + C.kMountSafetyOptions),
+     sudo_n(C.kUnmountCommand)]
 )
 
 # Each row: Defaults flag taken out of the drop-in (None: the file as
@@ -222,7 +232,7 @@ def attempts(options):
     """The daemon's mount line with OPTIONS for the key at sda, as pi may
     split it: each run of its words that begins with the mount point, passed
     as one argument whose name pi can make."""
-    words = f"{C.kMountCommandPrefix}{options}{C.kMountDevicePrefix}a {C.kMountPoint}".split()
+    words = f"{C.kMountCommandPrefix}ext4{options}{C.kMountDevicePrefix}a {C.kMountPoint}".split()
     for i, word in enumerate(words):
         if word == C.kMountPoint:
             for j in range(i + 1, len(words) + 1):

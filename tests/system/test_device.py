@@ -12,7 +12,7 @@ from tarvex_sim import wait_until
 
 from conftest import (C, FALLBACK, FIRST_PASS, MEDIA, PASS, REPO, SLACK, UNMOUNTING, UPDATE_SCRIPT,
                       folder_found, played, plug_and_mount, plug_and_update, pull_and_unmount,
-                      script_path, update_key)
+                      script_path, update_key, wait_past_first_pass)
 
 UPDATE = C.kUpdateFolder
 
@@ -101,6 +101,9 @@ KEYS = [
     ("ext4", [("ext4", 64, UPDATE_FILES)], True, "sda1"),
     ("two partitions, the larger second", [("vfat", 64, {}), ("vfat", 96, UPDATE_FILES)], True, "sda2"),
     ("no partition table", [("vfat", 64, UPDATE_FILES)], False, "sda"),
+    # A driver keys are not made for (this kernel builds minix), which ignores
+    # an option that swallows "-o nosuid": mounted by nobody.
+    ("minix", [("minix", 64, {})], True, None),
 ]
 
 
@@ -109,6 +112,18 @@ def test_key(installed, make_key, name, partitions, table, node):
     vm = installed
     since = len(vm.journal())
     key = make_key(partitions, table)
+    if node is None:
+        wait_past_first_pass(vm)
+        vm.plug(key)
+        vm.wait_line(FALLBACK, since, timeout=2 * PASS + SLACK)
+        # pi, with every type the rules allow, or none, and the options split.
+        for fs in (*C.kKeyFileSystems, C.kKeyFileSystemList, None):
+            t = f"-t {fs} " if fs else ""
+            vm.run(f"su pi -c \"sudo -n mount {t}-o 'rw -o uid=pi -o gid=pi -o nosuid,nodev' "
+                   f"/dev/sda1 {MEDIA}\"", check=False)
+        assert vm.mount_options(MEDIA) is None
+        vm.pull(key)
+        return
     i = plug_and_update(vm, key, since)
     lines = vm.journal()[since:]
     assert vm.out(f"findmnt -n -o SOURCE --mountpoint {MEDIA}").strip() == f"/dev/{node}"

@@ -45,6 +45,7 @@ struct MountCase {
     const char* keySpec;
     int partition;
     std::string expectedOutput;
+    const char* udev = "";  // run after the key is in: what udev recorded
 };
 
 class MountKey : public MountPoint, public testing::WithParamInterface<MountCase> {};
@@ -52,6 +53,7 @@ class MountKey : public MountPoint, public testing::WithParamInterface<MountCase
 TEST_P(MountKey, MountsAndReportsIt) {
     const MountCase& row = GetParam();
     ASSERT_TRUE(sh(std::string("key create k ") + row.keySpec + " && key insert k sda"));
+    ASSERT_TRUE(sh(std::string("true; ") + row.udev));
     testing::internal::CaptureStdout();
     const bool mounted = MountUsbkey('a', row.partition);
     EXPECT_EQ(sandbox::withoutToolBanners(testing::internal::GetCapturedStdout()),
@@ -73,7 +75,13 @@ INSTANTIATE_TEST_SUITE_P(
         // ext4 rejects uid/gid, so the plain mount is what works.
         MountCase{"Ext4FallsBackToPlainMount", "--table dos 64M:ext4", 1, kFallback + kMounted},
         MountCase{"WholeDiskWithoutTable", "--table none 64M:exfat", -1, kMounted},
-        MountCase{"SecondPartition", "--table dos 16M:raw 64M:exfat", 2, kMounted}),
+        MountCase{"SecondPartition", "--table dos 16M:raw 64M:exfat", 2, kMounted},
+        // Without udev's word the kernel's drivers for key file systems are
+        // tried in turn; only a whole name on the list is believed.
+        MountCase{"NoUdevRecord", "--table dos 64M:ext4", 1, kFallback + kMounted,
+                  "rm -r /run/udev/data"},
+        MountCase{"UdevTypeWithMoreInIt", "--table dos 64M:ext4", 1, kFallback + kMounted,
+                  "for f in /run/udev/data/*; do echo 'E:ID_FS_TYPE=ext4 -o suid' > $f; done"}),
     [](const testing::TestParamInfo<MountCase>& info) { return info.param.name; });
 
 TEST_F(MountPoint, ExfatFilesBelongToPi) {
