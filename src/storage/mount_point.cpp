@@ -16,6 +16,7 @@
 
 #include "base/command_runner.hpp"
 #include "base/descriptors.hpp"
+#include "base/files.hpp"
 #include "base/format_text.hpp"
 #include "base/status_line.hpp"
 #include "storage/mount_table.hpp"
@@ -44,18 +45,13 @@ std::string keyFileSystem(const std::string& node) {
     const std::string record =
         formatText(tarvex::kUdevDataFormat, std::to_string(major(device.st_rdev)).c_str(),
                    std::to_string(minor(device.st_rdev)).c_str());
-    const int fd = open(record.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    const auto file = readRegularFile(AT_FDCWD, record.c_str(), tarvex::kMaxUdevDataBytes);
+    if (!file) {
         return tarvex::kKeyFileSystemList;
     }
-    struct stat info {};
-    std::string bytes;
-    const bool read = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-                      readAtMost(fd, tarvex::kMaxUdevDataBytes, bytes) &&
-                      bytes.size() <= tarvex::kMaxUdevDataBytes;
-    close(fd);
+    const std::string& bytes = file->bytes;
     const std::string key = tarvex::kUdevFileSystemLine;
-    for (size_t at = 0; read && at < bytes.size();) {
+    for (size_t at = 0; at < bytes.size();) {
         size_t end = bytes.find('\n', at);
         if (end == std::string::npos) {
             end = bytes.size();
