@@ -233,7 +233,11 @@ def test_stop_leaves_nothing():
 def test_interrupted_run_leaves_nothing(sig):
     script = ("key create k 64M:exfat && key insert k sda && "
               "mount /dev/sda1 /home/pi/media && echo ready && sleep 300")
-    run = subprocess.Popen([str(LAUNCHER), "run", "--", "sh", "-c", script],
+    # Started as a terminal starts a foreground job, with SIGINT and SIGQUIT
+    # at their defaults: a suite run from a script's background job or nohup
+    # has them ignored, hands that on, and a shell cannot trap a signal that
+    # was ignored when it started.
+    run = subprocess.Popen(["env", "--default-signal=INT,QUIT", str(LAUNCHER), "run", "--", "sh", "-c", script],
                            stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True,
                            start_new_session=True)
     try:
