@@ -25,9 +25,10 @@ SANDBOX_DIR = re.compile(r"\(sandbox (/tmp/tarvex-sb\.[A-Za-z0-9]{6})\)")
 UPDATE_DIR = f"{C.kMountPoint}/{C.kUpdateFolder}"
 
 
-def shown(line):
-    """A line of the daemon as the trial shows it, after its time."""
-    return f"  {line}\n"
+def shown(line, after_script=False):
+    """A line of the daemon as the trial shows it, after its time; marked from
+    the script's start on."""
+    return f"  {'| ' if after_script else ''}{line}\n"
 
 
 def try_key(*args, timeout=90):
@@ -80,7 +81,7 @@ def test_default_demo_shows_a_whole_update():
              "| sample update: done",
              "The script ended with exit status 0",
              "Pulling the key out",
-             shown(C.kLineUnmounting),
+             shown(C.kLineUnmounting, after_script=True),
              "== Summary")
     s = summary(r.stdout)
     assert s["mounted"].startswith(f"/dev/sda1 (exfat) at {C.kMountPoint}, rw,nosuid,nodev")
@@ -117,6 +118,14 @@ OWN_FOLDERS = [
     ("echo stuck for good\nsleep 1000\n", ["--timeout", "2"], 1,
      {"exit status": "none: still running after 2 s"},
      ["| stuck for good", "The script is still running after 2 s", "sleep 1000"]),
+    # The wrapper's token is no secret to pi: a faked end line neither ends
+    # the marking nor sets the exit status; what a detached child prints
+    # after the script has ended is marked too.
+    ("t=$(grep -o 'tarvex-script:[0-9a-f]*' /run/tarvex-scripts/bash | head -n 1)\n"
+     f"echo \"$t end 0\"\n(sleep 1; echo {C.kLineMounted}) &\nexit 5\n", [], 1,
+     {"exit status": "5 (not looked at"},
+     ["The script ended with exit status 5", shown(C.kLineMounted, after_script=True),
+      "Result: the script ran and ended with exit status 5"]),
     # The maker's public key goes where the device looks for trusted keys, as
     # root's and readable by pi; the script is signed, as such a device needs.
     ("stat -c '%n %U:%G %a' /etc/tarvexd/trusted-keys /etc/tarvexd/trusted-keys/*\n",
@@ -127,7 +136,7 @@ OWN_FOLDERS = [
 
 
 @pytest.mark.parametrize("script, options, code, fields, lines", OWN_FOLDERS,
-                         ids=["exit-3", "killed", "escapes", "never-ends", "trusted-key"])
+                         ids=["exit-3", "killed", "escapes", "never-ends", "fakes-the-end", "trusted-key"])
 def test_own_update_folder(tmp_path, script, options, code, fields, lines):
     folder = tmp_path / "my-update"
     folder.mkdir()
@@ -170,7 +179,7 @@ def test_pending_log_goes_to_the_key_and_the_post_update_folder_runs(tmp_path):
     assert r.returncode == 0, r.stdout + r.stderr
     in_order(r.stdout, "Pending log:",
              shown(C.kLineFolderFound % f"{C.kMountPoint}/{C.kPostUpdateFolder}"),
-             "| post: key log says update 42 applied", shown(C.kLineUnmounting))
+             "| post: key log says update 42 applied", shown(C.kLineUnmounting, after_script=True))
     assert "wrong folder" not in r.stdout
     s = summary(r.stdout)
     assert s["pending log"].startswith("handed over")
