@@ -487,7 +487,8 @@ class Key:
                 if isinstance(files, pathlib.Path):
                     entries = sorted(str(files / e) for e in os.listdir(files))
                     if entries:
-                        subprocess.run(["mcopy", "-s", "-Q", "-i", str(part), *entries, "::/"], check=True)
+                        subprocess.run(["mcopy", "-s", "-Q", "-D", "o", "-i", str(part), *entries, "::/"],
+                                       check=True, stdin=subprocess.DEVNULL)
                     files = {}
                 for name, data in files.items():
                     parts = name.split("/")

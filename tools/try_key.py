@@ -507,7 +507,7 @@ class VMTrial:
                 self.script_rc = int(rest)
             return
         sound = re.fullmatch(r"Playing WAVE '(.+)' : .*", text)
-        if sound and not running:  # a sound played shows once, as in the sandbox
+        if sound:  # a sound played shows once, as in the sandbox
             self.played[os.path.basename(sound[1])] += 1
         if not sound or text not in self.shown:
             print(f"{t:9.1f}  {'| ' if running else ''}{printable(text)}", flush=True)

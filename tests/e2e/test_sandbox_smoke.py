@@ -51,7 +51,8 @@ def test_fake_quorl_logs_each_start(sandbox):
     sandbox.exec("cp", "/run/tarvex/Quorl.app", "/home/pi/Quorl", user="pi", check=True)
     sandbox.exec("sh", "-c", "/home/pi/Quorl silent >/dev/null 2>&1 & echo $! >/tmp/q.pid", user="pi", check=True)
     log = sandbox.path("/tmp/quorl-starts.log")
-    assert wait_until(log.exists)
+    # The file is made before its line is written: wait for the line.
+    assert wait_until(lambda: log.exists() and log.read_text().endswith("\n"))
     pid = sandbox.path("/tmp/q.pid").read_text().strip()
     assert log.read_text() == f"{pid} /home/pi/Quorl silent\n"
     # Killed, it is reaped by the sandbox's init and does not linger.
