@@ -8,6 +8,7 @@ import re
 import secrets
 import signal
 import socket
+import stat
 import subprocess
 import sys
 import time
@@ -288,6 +289,7 @@ def test_trial_contains_the_key(tmp_path):
     (key / "loot").symlink_to(secret)
     (key / "_QuorlUpdate" / "tmp").symlink_to(tmp_path)
     os.mkfifo(key / "log.txt")
+    os.mknod(key / "null", 0o600 | stat.S_IFCHR, os.makedev(1, 3))
     with socket.socket() as listener:
         listener.bind(("127.0.0.1", 0))
         listener.listen()
@@ -303,6 +305,6 @@ def test_trial_contains_the_key(tmp_path):
     assert r.returncode == 0, r.stdout + r.stderr
     assert time.monotonic() - started < 40
     assert secret.read_text() not in r.stdout, r.stdout
-    in_order(r.stdout, "Not copied", "_QuorlUpdate/tmp (link)", "log.txt (FIFO)", "loot (link)",
+    in_order(r.stdout, "Not copied", "_QuorlUpdate/tmp (link)", "log.txt (FIFO)", "loot (link)", "null (device)",
              "| interfaces: lo\n", "| net: none\n")
     assert_sandbox_gone(r.stdout)
