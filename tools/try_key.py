@@ -455,7 +455,8 @@ class VMTrial:
         self.first_pass, self.pass_seconds = pass_times(c)
         self.cursor = self.started = self.host_started = self.main_pid = self.script = None
         self.script_pid = self.folder = self.script_start = self.script_end = self.mount = None
-        self.script_rc, self.token = None, "tarvex-script:" + secrets.token_hex(8)
+        self.script_rc = self.script_gone = None
+        self.token = "tarvex-script:" + secrets.token_hex(8)
         self.shown, self.played = set(), collections.Counter()
 
     def make_key(self):
@@ -527,11 +528,17 @@ class VMTrial:
         if self.script_end is not None:
             return True
         path = self.script.split(" ", 1)[1] if self.script else ""
-        children = vm.out(f"ps -o pid=,args= --ppid {self.main_pid} || true").splitlines()
+        children = [] if self.script_gone else vm.out(
+            f"ps -o pid=,args= --ppid {self.main_pid} || true").splitlines()
         if self.script_pid is None:
             self.script_pid = next((line.split()[0] for line in children if path and path in line), "")
-        if not any(line.split()[0] == self.script_pid for line in children if line.split()):
-            self.script_end = self.since_start()
+        if self.script_gone is None:
+            if not any(line.split()[0] == self.script_pid for line in children if line.split()):
+                self.script_gone = self.since_start()
+            return False
+        # The wrapper's last line may reach the journal after it is gone.
+        if self.script_rc is not None or self.since_start() - self.script_gone >= 2:
+            self.script_end = self.script_gone
             rc = "not reported" if self.script_rc is None else f"{self.script_rc} (as reported)"
             say(f"The script ended within {self.script_end - self.script_start:.1f} s with exit status {rc}")
         return self.script_end is not None
