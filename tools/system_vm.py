@@ -13,14 +13,22 @@ through qemu-guest-agent on a virtio-serial port, and to QEMU through QMP:
 keys are plugged in and pulled as USB storage, and `quit` is a power cut.
 QEMU dies with the process that started it (PR_SET_PDEATHSIG), and a VM's
 files live in the caller's temporary directory.
+
+What runs in the guest may be hostile (a crafted key can gain root there), so
+QEMU is confined (see _confined) and nothing the guest sends is believed
+further than its size: every line from it is capped, and a number in it must
+be finite.
 """
 
+import array
 import base64
 import ctypes
 import hashlib
 import json
+import math
 import os
 import pathlib
+import pwd
 import re
 import shutil
 import signal
@@ -35,6 +43,15 @@ CACHE = pathlib.Path(os.environ.get("TARVEX_SYSTEM_CACHE", "/var/cache/tarvexd-s
 APT_SOURCES = [pathlib.Path("/etc/apt/sources.list"), *sorted(pathlib.Path("/etc/apt/sources.list.d").glob("*"))]
 MIB = 1 << 20
 UNIT = "tarvexd"
+# The one unprivileged account QEMU runs as (-runas): no home, no shell, no
+# file of its own. What it needs after dropping root (the keys plugged in
+# later) it gets as open file descriptors, so it needs no access to any path.
+QEMU_USER = "tarvexd-vm"
+# The longest line a channel takes: the agent's reply to guest-exec-status
+# carries at most 16 MiB of output, base64 encoded.
+MAX_LINE = 24 * MIB
+# What the guest's serial console may leave in the host's memory.
+CONSOLE_BYTES = MIB
 
 MACHINES = {
     "amd64": ("qemu-system-x86_64", ["-M", "q35", "-cpu", "max"], "ttyS0"),
@@ -83,7 +100,54 @@ class Image:
 
 def _die_with_parent():
     os.setsid()
-    ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+    libc.prctl(38, 1, 0, 0, 0)  # PR_SET_NO_NEW_PRIVS: nothing it runs gains a privilege
+
+
+def _not_a_number(name):
+    raise ValueError(f"{name} is not a number to take from a guest")
+
+
+def _finite(text):
+    value = float(text)
+    if not math.isfinite(value):
+        raise ValueError(f"{text} is not a finite number")
+    return value
+
+
+def guest_json(text):
+    """TEXT from the guest as JSON, whose numbers must be finite."""
+    try:
+        return json.loads(text, parse_constant=_not_a_number, parse_float=_finite)
+    except ValueError as e:
+        raise VMError(f"the guest sent what is not JSON or not a finite number: {e}") from None
+
+
+def qemu_user():
+    """QEMU's account, made on first use: a system account with no home and
+    no login, in a group of its own."""
+    try:
+        pwd.getpwnam(QEMU_USER)
+    except KeyError:
+        r = subprocess.run(["useradd", "--system", "--user-group", "--no-create-home", "--home-dir",
+                            "/nonexistent", "--shell", "/usr/sbin/nologin", QEMU_USER],
+                           capture_output=True, text=True)
+        if r.returncode != 0 and r.returncode != 9:  # 9: made meanwhile by another run
+            raise VMError(f"cannot make the account {QEMU_USER}: {r.stderr.strip()}")
+    return QEMU_USER
+
+
+# QEMU as QEMU_USER once it has opened the files on its command line and
+# before the guest runs, shut in an empty directory, and unable to start a
+# program or use the system calls a device model never needs. The guest
+# sees no network, and only the devices the harness adds. elevateprivileges=
+# deny would also refuse -runas its own setuid (QEMU 7.2 dies of SIGSYS);
+# after -runas no set*id call can gain anything, and no_new_privs (see
+# _die_with_parent) is set as well.
+def _confined(jail):
+    return ["-runas", qemu_user(), "-chroot", str(jail),
+            "-sandbox", "on,obsolete=deny,spawn=deny,resourcecontrol=deny"]
 
 
 class _Channel:
@@ -101,7 +165,7 @@ class _Channel:
                 if time.monotonic() > deadline:
                     raise VMError(f"cannot connect to {path}")
                 time.sleep(0.1)
-        self.buf = b""
+        self.buf = bytearray()
         self.events = []
 
     def send(self, execute, **arguments):
@@ -110,19 +174,33 @@ class _Channel:
             msg["arguments"] = arguments
         self.sock.sendall(json.dumps(msg).encode() + b"\n")
 
+    def send_fd(self, fd, execute, **arguments):
+        """Sends a command with the open file FD attached (for add-fd)."""
+        msg = json.dumps({"execute": execute, "arguments": arguments}).encode() + b"\n"
+        self.sock.sendmsg([msg], [(socket.SOL_SOCKET, socket.SCM_RIGHTS, array.array("i", [fd]))])
+
     def receive(self, timeout):
         self.sock.settimeout(timeout)
-        while b"\n" not in self.buf:
+        seen = 0  # bytes of buf known to hold no line end
+        while (end := self.buf.find(b"\n", seen)) < 0:
+            seen = len(self.buf)
+            if seen > MAX_LINE:
+                raise VMError(f"a line of more than {MAX_LINE // MIB} MiB on the channel")
             chunk = self.sock.recv(65536)
             if not chunk:
                 raise VMError("the channel closed")
             self.buf += chunk
-        line, self.buf = self.buf.split(b"\n", 1)
+        line, self.buf = bytes(self.buf[:end]), self.buf[end + 1:]
         line = line.strip(b"\xff \r")
-        return json.loads(line) if line else None
+        if len(line) > MAX_LINE:
+            raise VMError(f"a line of more than {MAX_LINE // MIB} MiB on the channel")
+        return guest_json(line) if line else None
 
-    def call(self, execute, timeout=60, **arguments):
-        self.send(execute, **arguments)
+    def call(self, execute, timeout=60, fd=None, **arguments):
+        if fd is None:
+            self.send(execute, **arguments)
+        else:
+            self.send_fd(fd, execute, **arguments)
         while True:
             reply = self.receive(timeout)
             if reply is None:
@@ -150,7 +228,10 @@ class VM:
                         str(image.dir / "root.img"), str(self.overlay)], check=True)
         self.proc = self.qmp = self.qga = None
         self.keys = {}  # id -> Key, as plugged in
+        self.fdsets = {}  # id -> the fd set QEMU holds the key's file in
         self.boots = 0
+        self.jail = self.dir / "jail"
+        self.jail.mkdir(mode=0o555)
 
     def __enter__(self):
         try:
@@ -185,15 +266,20 @@ class VM:
                "-device", "virtio-serial-pci",
                "-device", "virtserialport,chardev=qga,name=org.qemu.guest_agent.0",
                "-audiodev", "none,id=snd0", "-device", "intel-hda", "-device", "hda-duplex,audiodev=snd0",
-               "-serial", f"file:{self.dir / f'console.{self.boots}.log'}"]
+               # In QEMU's memory, the newest CONSOLE_BYTES of it (see console()).
+               "-chardev", f"ringbuf,id=console,size={CONSOLE_BYTES}", "-serial", "chardev:console",
+               *_confined(self.jail)]
         self.started = time.monotonic()
+        # -runas clears QEMU's parent-death signal; a root shell that keeps
+        # it, as PID 1 of a PID namespace of QEMU's own, takes QEMU with it.
+        cmd = ["unshare", "--pid", "--fork", "--kill-child", "--", "/bin/sh", "-c", '"$@"; exit $?', "sh", *cmd]
         self.proc = subprocess.Popen(cmd, preexec_fn=_die_with_parent, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.DEVNULL, stderr=open(self.dir / "qemu.err", "ab"))
         self.qmp = _Channel(qmp, 30)
         self.qmp.receive(30)  # greeting
         self.qmp.call("qmp_capabilities")
         # Keys in at power-on are there before the guest looks.
-        plugged, self.keys = dict(self.keys), {}
+        plugged, self.keys, self.fdsets = dict(self.keys), {}, {}
         for key in keys:
             self.plug(key)
         self.qga = _Channel(qga, 30)
@@ -209,8 +295,9 @@ class VM:
         while True:
             self._check_alive()
             n += 1
-            self.qga.send("guest-sync", id=n)
             try:
+                # Until the agent runs nothing reads the port: a send can wait too.
+                self.qga.send("guest-sync", id=n)
                 while True:
                     reply = self.qga.receive(2)
                     if reply and reply.get("return") == n:
@@ -222,6 +309,10 @@ class VM:
     def _check_alive(self):
         if self.proc is None or self.proc.poll() is not None:
             raise VMError(f"QEMU is not running; see {self.dir / 'qemu.err'}")
+
+    def console(self):
+        """The newest part of the guest's serial console (at most CONSOLE_BYTES)."""
+        return self.qmp.call("ringbuf-read", device="console", size=CONSOLE_BYTES, format="utf8")
 
     def power_cut(self):
         """Power off without a shutdown: the guest's unwritten data is lost,
@@ -323,8 +414,15 @@ class VM:
     def plug(self, key):
         """Plugs KEY in as a USB storage device."""
         self._check_alive()
+        # QEMU gets the image as an open file: it may open no path itself.
+        fd = os.open(key.path, os.O_RDWR | os.O_NOFOLLOW | os.O_CLOEXEC)
+        try:
+            fdset = self.qmp.call("add-fd", fd=fd)["fdset-id"]
+        finally:
+            os.close(fd)
+        self.fdsets[key.id] = fdset
         self.qmp.call("blockdev-add", **{"node-name": key.id, "driver": "raw",
-                                         "file": {"driver": "file", "filename": str(key.path)}})
+                                         "file": {"driver": "file", "filename": f"/dev/fdset/{fdset}"}})
         self.qmp.call("device_add", driver="usb-storage", id=key.id + "d", drive=key.id,
                       bus="xhci.0", removable=True)
         self.keys[key.id] = key
@@ -344,6 +442,7 @@ class VM:
             except socket.timeout:
                 pass
         self.qmp.call("blockdev-del", **{"node-name": key.id})
+        self.qmp.call("remove-fd", **{"fdset-id": self.fdsets.pop(key.id)})
         del self.keys[key.id]
 
 
@@ -356,8 +455,8 @@ class Key:
     START = MIB  # the first partition's offset, as fdisk makes it
 
     def __init__(self, path, partitions, table=True):
-        """PARTITIONS: (file system, size in MiB, {path: bytes}) each; without
-        TABLE, one file system over the whole key."""
+        """PARTITIONS: (file system, size in MiB, {path: bytes} or a folder to
+        copy) each; without TABLE, one file system over the whole key."""
         self.path = pathlib.Path(path)
         self.id = "k" + hashlib.sha1(str(self.path).encode()).hexdigest()[:8]
         self.partitions = partitions
@@ -387,6 +486,12 @@ class Key:
             if fs == "vfat":
                 subprocess.run(["mkfs.vfat", "-F", "32", "-n", "KEY", str(part)], check=True,
                                stdout=subprocess.DEVNULL)
+                if isinstance(files, pathlib.Path):
+                    entries = sorted(str(files / e) for e in os.listdir(files))
+                    if entries:
+                        subprocess.run(["mcopy", "-s", "-Q", "-D", "o", "-i", str(part), *entries, "::/"],
+                                       check=True, stdin=subprocess.DEVNULL)
+                    files = {}
                 for name, data in files.items():
                     parts = name.split("/")
                     for i in range(1, len(parts)):
@@ -396,9 +501,9 @@ class Key:
                     src.write_bytes(data)
                     subprocess.run(["mcopy", "-o", "-i", str(part), str(src), "::" + name], check=True)
             else:
-                tree = pathlib.Path(tmp) / "tree"
-                tree.mkdir()
-                for name, data in files.items():
+                tree = files if isinstance(files, pathlib.Path) else pathlib.Path(tmp) / "tree"
+                tree.mkdir(exist_ok=True)
+                for name, data in ({} if tree is files else files).items():
                     (tree / name).parent.mkdir(parents=True, exist_ok=True)
                     (tree / name).write_bytes(data)
                 if fs in ("ext2", "ext3", "ext4"):
@@ -449,5 +554,33 @@ class Key:
                         raise VMError(f"cannot read the key: {listing.stderr.decode()}")
                     return None
                 return r.stdout
+            if fs == "exfat":
+                return _read_exfat(part, name)
             r = subprocess.run(["debugfs", "-R", f"cat /{name}", str(part)], capture_output=True)
             return r.stdout if b"not found" not in r.stderr else None
+
+
+# Mounts IMAGE read-only with exfat-fuse in a mount namespace of its own (no
+# exFAT reader works on an image file), and prints the regular file $3.
+_EXFAT_CAT = """\
+mount.exfat-fuse -o ro,nosuid,nodev "$1" "$2" >/dev/null || exit 2
+if [ -f "$2/$3" ] && [ ! -L "$2/$3" ]; then cat -- "$2/$3"; rc=$?; else rc=1; fi
+umount "$2" || exit 2
+exit "$rc"
+"""
+
+
+def _read_exfat(image, name):
+    """The bytes of the file NAME on the exFAT file system IMAGE, or None."""
+    mnt = image.parent / "mnt"
+    mnt.mkdir()
+    loop = subprocess.run(["losetup", "--find", "--show", "--read-only", str(image)], check=True,
+                          capture_output=True, text=True).stdout.strip()
+    try:
+        r = subprocess.run(["unshare", "--mount", "--propagation", "private", "sh", "-c", _EXFAT_CAT,
+                            "sh", loop, str(mnt), name], capture_output=True)
+    finally:
+        subprocess.run(["losetup", "-d", loop], check=True)
+    if r.returncode == 2:
+        raise VMError(f"cannot read the key: {r.stderr.decode(errors='replace').strip()}")
+    return r.stdout if r.returncode == 0 else None

@@ -14,6 +14,7 @@ Needs root. A sandbox started here stops itself when this process dies
 
 import atexit
 import contextlib
+import dataclasses
 import functools
 import importlib.util
 import os
@@ -190,27 +191,10 @@ class Sandbox:
             raise SandboxError(f"cannot make {path}: {r.stderr.decode(errors='replace').strip()}")
 
     def stage(self, src, max_bytes):
-        """Copies the folder SRC into the sandbox's state dir, which only root
-        enters, for the key helper to put on a key; returns its path inside,
-        what was left out, and the bytes and entries copied. Only files and
-        folders are copied, each opened once, no link followed: whatever a
-        link points at, in the folder or out, is never read as root."""
-        left_out, total, count, dest = [], 0, 0, os.path.join(self.dir, "stage")
-        os.mkdir(dest, 0o700)
-        for dirpath, dirnames, filenames, dirfd in os.fwalk(src, follow_symlinks=False):
-            for name in dirnames + filenames:
-                rel = os.path.normpath(os.path.join(os.path.relpath(dirpath, src), name))
-                st = os.stat(name, dir_fd=dirfd, follow_symlinks=False)
-                kind, count = stat.S_IFMT(st.st_mode), count + 1
-                if kind == stat.S_IFDIR:
-                    os.mkdir(os.path.join(dest, rel))
-                    continue
-                total += st.st_size if kind == stat.S_IFREG else 0
-                if total > max_bytes:
-                    raise SandboxError(f"more than {max_bytes // MIB} MiB of files in {src}")
-                if kind != stat.S_IFREG or not _copy_file(name, dirfd, os.path.join(dest, rel), st.st_size):
-                    left_out.append(f"{rel} ({NOT_COPIED.get(kind, 'odd file')})")
-        return "/run/tarvex/state/stage", sorted(left_out), total, count
+        """Copies the folder SRC (see stage_folder) into the sandbox's state
+        dir, which only root enters, for the key helper to put on a key;
+        returns its path inside and stage_folder's Staged."""
+        return "/run/tarvex/state/stage", stage_folder(src, os.path.join(self.dir, "stage"), max_bytes)
 
     def path(self, p):
         """Host-side path of the file P inside the sandbox. Opening it follows
@@ -335,17 +319,59 @@ class Daemon:
             reader.join(timeout=5)
 
 
-def _copy_file(name, dirfd, out, size):
-    """Copies SIZE bytes at most of the regular file NAME (a file still
-    growing cannot keep the copy going); False if it is something else by
-    the time it is opened."""
+@dataclasses.dataclass
+class Staged:
+    """A folder as stage_folder copied it: what was left out and why, the
+    bytes and the entries copied."""
+    left_out: list
+    total: int
+    count: int
+
+    def key_mib(self):
+        """A key that holds it: room for a file system's clusters and to
+        spare (a sparse image costs nothing for it)."""
+        return max(64, (self.total * 11 // 10 + self.count * 32768) // MIB + 32)
+
+
+def stage_folder(src, dest, max_bytes):
+    """Copies the folder SRC to the new directory DEST, a file at a time in
+    pieces: only files and folders, each looked at before it is opened and
+    opened once, no link followed, so whatever a link points at, in the
+    folder or out, is never read as root, and a FIFO or a device node is
+    never opened. More than MAX_BYTES of files is refused."""
+    staged = Staged([], 0, 0)
+    os.mkdir(dest, 0o700)
+    for dirpath, dirnames, filenames, dirfd in os.fwalk(src, follow_symlinks=False):
+        for name in dirnames + filenames:
+            rel = os.path.normpath(os.path.join(os.path.relpath(dirpath, src), name))
+            st = os.stat(name, dir_fd=dirfd, follow_symlinks=False)
+            kind = stat.S_IFMT(st.st_mode)
+            staged.count += 1
+            if kind == stat.S_IFDIR:
+                os.mkdir(os.path.join(dest, rel))
+                continue
+            staged.total += st.st_size if kind == stat.S_IFREG else 0
+            if staged.total > max_bytes:
+                raise SandboxError(f"more than {max_bytes // MIB} MiB of files in {src}")
+            if kind != stat.S_IFREG or not _copy_file(name, dirfd, os.path.join(dest, rel), st):
+                staged.left_out.append(f"{rel} ({NOT_COPIED.get(kind, 'odd file')})")
+    staged.left_out.sort()
+    return staged
+
+
+def _copy_file(name, dirfd, out, st):
+    """Copies at most st_size bytes of the regular file NAME (a file still
+    growing cannot keep the copy going); False if it is no longer the file
+    ST describes by the time it is opened."""
     try:
-        fd = os.open(name, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK, dir_fd=dirfd)
+        fd = os.open(name, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_NOCTTY, dir_fd=dirfd)
     except OSError:
         return False
     with open(fd, "rb") as f:
-        if not stat.S_ISREG(os.fstat(fd).st_mode):
+        now = os.fstat(fd)
+        if not stat.S_ISREG(now.st_mode) or (now.st_dev, now.st_ino) != (st.st_dev, st.st_ino):
             return False
+        size = st.st_size
         with open(out, "xb") as copy:
             while size > 0 and (chunk := f.read(min(size, MIB))):
                 copy.write(chunk)

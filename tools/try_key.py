@@ -12,7 +12,7 @@ Run as root, from a built tree (scripts/demo.sh builds and then runs this).
 import argparse
 import collections
 import contextlib
-import json
+import dataclasses
 import os
 import pathlib
 import re
@@ -25,9 +25,9 @@ import tempfile
 import time
 import types
 
-from system_vm import REPO, Image, Key, VMError
+from system_vm import REPO, Image, Key, VMError, guest_json
 from tarvex_sim import (MIB, Daemon, Sandbox, SandboxError, build_dir, constants, key_layout,
-                        pass_times, sound_file, sounds)
+                        pass_times, sounds, stage_folder)
 
 EXIT_OK, EXIT_KEY_FAILED, EXIT_USAGE = 0, 1, 2
 KEY, SD = "key", "sda"
@@ -52,8 +52,9 @@ EPILOG = """\
 examples: --key ~/upd (holds _QuorlUpdate/ and/or _QuorlPostUpdate/), --key ~/upd/_QuorlUpdate,
   --key key.img (dd if=/dev/sdX of=key.img bs=4M), --key ~/upd --trust maker.pub
 exit status: 0 an update script ran and ended with 0; 1 none did (no mount, no folder, no
-script, script failed or timed out); 2 bad arguments; 128+N stopped by signal N. With --vm
-the script's exit status is not seen: 0 then means an update script ran to its end.
+script, script failed or timed out); 2 bad arguments; 128+N stopped by signal N. The
+script's exit status is the one its wrapper reported, which the script could fake. With
+--vm it is not seen: 0 then means an update script ran to its end.
 """
 
 
@@ -115,11 +116,19 @@ def read_regular(option, arg, limit=-1):
         raise Failure(f"{option} {arg}: {e.strerror.lower()}", EXIT_USAGE) from e
 
 
+@dataclasses.dataclass(frozen=True)
+class Source:
+    """What the key is made of."""
+    kind: str  # "sample", "root" (a key's root folder), "folder" (an update folder) or "image"
+    path: str
+    folder: str  # for "folder": the update folder it becomes on the key
+    description: str
+
+
 def classify_key(arg, c):
-    """(kind, path, folder, description): the sample, a key's root folder, an
-    update folder to copy as FOLDER/, or an image."""
+    """The Source that --key ARG names."""
     if arg is None:
-        return "sample", None, None, "a sample exFAT key with _QuorlUpdate/quorlupdate.sh"
+        return Source("sample", None, None, "a sample exFAT key with _QuorlUpdate/quorlupdate.sh")
     path = os.path.abspath(os.path.expanduser(arg))
     if not os.path.exists(path):
         raise Failure(f"--key {arg}: no such file or directory", EXIT_USAGE)
@@ -133,10 +142,10 @@ def classify_key(arg, c):
             raise Failure(f"--key {arg}: cannot read the folder: {e.strerror}", EXIT_USAGE) from e
         if any(f.lower() in entries and entries[f.lower()].is_dir(follow_symlinks=False)
                for f in folders):
-            return "root", path, None, f"your folder {path}, copied onto a fresh exFAT key as its root"
+            return Source("root", path, None, f"your folder {path}, copied onto a fresh exFAT key as its root")
         if script in entries and entries[script].is_file(follow_symlinks=False):
             folder = folders[os.path.basename(path).lower() == folders[1].lower()]
-            return "folder", path, folder, f"your folder {path}, copied onto a fresh exFAT key as {folder}/"
+            return Source("folder", path, folder, f"your folder {path}, copied onto a fresh exFAT key as {folder}/")
         raise Failure(f"--key {arg}: nothing to try there: a key's root holds {folders[0]}/ or "
                       f"{folders[1]}/, an update folder holds {script}", EXIT_USAGE)
     for wrong, problem in [
@@ -148,7 +157,7 @@ def classify_key(arg, c):
             (not os.access(path, os.R_OK), "cannot read it")]:
         if wrong:
             raise Failure(f"--key {arg}: {problem}", EXIT_USAGE)
-    return "image", path, None, f"a copy of your image {path}"
+    return Source("image", path, None, f"a copy of your image {path}")
 
 
 def parse_args(argv):
@@ -187,6 +196,41 @@ def trusted_keys(args):
     return keys
 
 
+def say_left_out(staged):
+    if staged.left_out:
+        say("Not copied, as the key holds only files and folders (no link is followed): "
+            + ", ".join(map(printable, staged.left_out[:6])) + (", ..." if len(staged.left_out) > 6 else ""))
+
+
+def counted(counter):
+    return ", ".join(f"{printable(n)} x{k}" for n, k in counter.items()) or "none"
+
+
+def quoted(lines, most=8):
+    """Lines from the key, each marked as such, the first MOST of them."""
+    return ("\n".join(f"| {printable(line)}" for line in lines[:most])
+            + (f"\n| ... ({len(lines) - most} more lines)" if len(lines) > most else ""))
+
+
+def pending_log(log_text, still_there, key_log):
+    return log_text is not None and ("still on the device" if still_there else
+                                     "handed over to the key as log.txt" if key_log else
+                                     "gone from the device")
+
+
+def report(title, fields, result):
+    """The summary both trials end with: FIELDS (label, text; an empty text
+    is left out), then the one verdict."""
+    say(title)
+    for label, text in fields:
+        if text:
+            field(label, text)
+    say("Result: " + result)
+
+
+MARKS = "\n\"|\" marks every line from the update script's start on: its output, and what came after it,\nwhich the script, as pi, could have written"
+
+
 class Trial:
     """One insertion of one key into a freshly started daemon."""
 
@@ -194,7 +238,7 @@ class Trial:
         self.sb, self.c, self.source = sb, sb.constants, source
         self.log_text, self.trusted, self.timeout = log_text, trusted, timeout
         self.first_pass, self.pass_seconds = pass_times(self.c)
-        self.d = self.folder = self.script = self.mount = None
+        self.d = self.folder = self.script = self.mount = self.wrapper = self.wrapper_gone = None
         self.script_start = self.script_end = self.script_rc = None
         self.shown, self.repeats = 0, collections.Counter()  # lines shown so far, and each line seen
 
@@ -212,7 +256,7 @@ class Trial:
             say(f"Trusted keys in {c.kTrustedKeysDir}: {', '.join(self.trusted)}")
 
     def prepare_key(self):
-        kind, path, folder, _ = self.source
+        kind, path, folder = self.source.kind, self.source.path, self.source.folder
         if kind == "sample":
             self.sb.key("create", KEY, "64M:exfat")
             self.sb.key("write", KEY, f"{self.c.kUpdateFolder}/{self.c.kUpdateScriptName}", input=SAMPLE_SCRIPT)
@@ -223,12 +267,9 @@ class Trial:
             if p.returncode != 0:
                 raise Failure(f"copying your image failed: {err}")
         else:
-            stage, left_out, total, count = self.sb.stage(path, MAX_FOLDER_BYTES)
-            if left_out:
-                say("Not copied, as an exFAT key holds only files and folders (no link is followed): "
-                    + ", ".join(map(printable, left_out[:6])) + (", ..." if len(left_out) > 6 else ""))
-            # Room for exFAT's clusters and to spare; a sparse image costs nothing for it.
-            self.sb.key("create", KEY, f"{max(64, int(total * 1.1 + count * 32768) // MIB + 32)}M:exfat")
+            stage, staged = self.sb.stage(path, MAX_FOLDER_BYTES)
+            say_left_out(staged)
+            self.sb.key("create", KEY, f"{staged.key_mib()}M:exfat")
             self.sb.key("put", KEY, stage, folder or ".", timeout=1800)
         r = self.sb.exec("key", "ls", KEY)
         names = sorted((printable(line.split(None, 8)[-1]) for line in r.stdout.splitlines()[1:]),
@@ -242,6 +283,7 @@ class Trial:
         deadline = time.monotonic() + timeout
         while True:
             self.show_new()
+            self.watch_script()
             if done() or time.monotonic() >= deadline:
                 return done()
             if self.d.proc.poll() is not None:
@@ -253,20 +295,45 @@ class Trial:
         # The folder line: the folder, then this.
         end, found = self.d.mark(), self.c.kLineFolderFound.split("%s")[1]
         for t, text, source in self.d.lines[self.shown:end]:
-            if source == "start":
+            if source == "start" and self.script is None:
                 self.script_start, self.script = t, self.c.kScriptCommand % printable(text)
+                self.wrapper = self.find_wrapper(text)
                 say(f"The daemon runs the script and waits for it (here for up to {self.timeout:g} s)")
             elif source == "end":
-                self.script_end, self.script_rc = t, int(text)
-                say(f"The script ended with exit status {text} after {t - self.script_start:.1f} s")
-            else:
+                # The wrapper's word, and the script's too, as pi can print
+                # this line: the last one before the wrapper is gone counts.
+                if self.script_end is None and text.isdigit():
+                    self.script_rc = int(text)
+            elif source != "start":
                 self.repeats[source, text] += 1
                 # A line repeated on stderr shows once: the beep's aplay, mount's complaints.
                 if source != "err" or self.repeats[source, text] == 1:
-                    print(f"{t:9.1f}  {'| ' if source == 'script' else ''}{printable(text)}", flush=True)
-            if source == "out" and text.startswith(self.c.kMountPoint) and text.endswith(found):
+                    print(f"{t:9.1f}  {'| ' if self.script else ''}{printable(text)}", flush=True)
+            if (source == "out" and not self.script and text.startswith(self.c.kMountPoint)
+                    and text.endswith(found)):
                 self.folder = printable(text[:-len(found)])
         self.shown = end
+
+    def find_wrapper(self, args):
+        """The pid (in the sandbox) of the daemon's child that runs the script
+        with ARGS, looked up from outside as root."""
+        r = self.sb.exec("sh", "-c", 'd=$(pgrep -o -u pi -f "/tarvexd$") && ps -o pid=,args= --ppid "$d"')
+        return next((line.split()[0] for line in r.stdout.splitlines() if args in line), None)
+
+    def watch_script(self):
+        """The script has ended once the wrapper the daemon waits for is seen
+        gone from outside, whatever it printed. What it printed last before
+        it went may still be on its way: that is read for a moment more."""
+        if self.script is None or self.script_end is not None:
+            return
+        if self.wrapper_gone is None:
+            if self.wrapper is None or not os.path.exists(self.sb.path(f"/proc/{self.wrapper}")):
+                self.wrapper_gone = self.d.elapsed()
+            return
+        if self.d.elapsed() - self.wrapper_gone >= 0.5:
+            self.script_end = self.wrapper_gone
+            rc = "not reported" if self.script_rc is None else f"{self.script_rc} (as reported)"
+            say(f"The script ended with exit status {rc} after {self.script_end - self.script_start:.1f} s")
 
     def findmnt(self):
         r = self.sb.exec("findmnt", "-n", "-o", "SOURCE,OPTIONS", self.c.kMountPoint)
@@ -287,8 +354,8 @@ class Trial:
         self.prepare_device()
         self.d = Daemon(sb, scripts=True)
         say("Started tarvexd as pi. What it prints follows, verbatim, after the seconds since its start;"
-            "\n\"|\" marks the update script's output; a line repeated on stderr shows once.")
-        say(f"Preparing the key: {self.source[3]}")
+            " a line\nrepeated on stderr shows once." + MARKS)
+        say(f"Preparing the key: {self.source.description}")
         self.prepare_key()
         stamp = sb.path(c.kVersionStampPath)
         if not self.pump(lambda: os.path.lexists(stamp), self.first_pass + 12):
@@ -335,37 +402,25 @@ class Trial:
         killed = ""
         with contextlib.suppress(ValueError, TypeError):
             killed = f", killed by {signal.Signals(rc - 128).name}"
-        played = collections.Counter(printable(os.path.basename(s)) for s in sounds(self.sb))
+        played = collections.Counter(os.path.basename(s) for s in sounds(self.sb))
         p = printable
         changes = ([f"{p(n)}: new, {after[n][0]} bytes" for n in sorted(set(after) - set(before))]
                    + [f"{p(n)}: removed" for n in sorted(set(before) - set(after))]
                    + [f"{p(n)}: changed, now {after[n][0]} bytes" for n in sorted(after)
                       if n in before and after[n] != before[n]])
-        say("Summary")
-        for label, text in [
-                ("key", self.source[3]),
-                ("mounted", f"{self.mount[0]} ({fs.get(self.mount[0]) or '?'}) at {c.kMountPoint}, "
-                            f"{self.mount[1]}" if self.mount else "no"),
-                ("folder", self.folder or "none reported by the daemon"),
-                ("sounds", ", ".join(f"{n} x{k}" for n, k in played.items()) or "none"),
-                ("script", self.script),
-                ("exit status", self.script and (
-                    f"none: still running after {self.timeout:g} s, stopped here" if rc is None else
-                    f"{rc} (not looked at by the daemon{killed}), "
-                    f"after {self.script_end - self.script_start:.1f} s")),
-                ("pending log", self.log_text is not None and (
-                    "still on the device" if os.path.basename(c.kLocalLogPath) in after else
-                    "handed over to the key as log.txt" if key_log else "gone from the device")),
-                ("log.txt on key", "\n".join(f"| {printable(line)}" for line in key_log[:8])
-                 + (f"\n| ... ({len(key_log) - 8} more lines)" if len(key_log) > 8 else "")),
-                ("unmounted", unmounted),
-                ("in /home/pi", "\n".join(changes[:12]))]:
-            if text:
-                field(label, text)
+        ran = self.script_end is not None
+        if not self.script:
+            status = None
+        elif not ran:
+            status = f"none: still running after {self.timeout:g} s, stopped here"
+        else:
+            status = (("not reported" if rc is None else f"{rc} (not looked at by the daemon{killed}), "
+                       "as its wrapper reported it") + f", after {self.script_end - self.script_start:.1f} s")
         if self.script:
-            result = (f"the script did not end within {self.timeout:g} s" if rc is None else
+            result = (f"the script did not end within {self.timeout:g} s" if not ran else
                       "the key works, its script ran to the end with exit status 0" if rc == 0 else
-                      f"the script ran and ended with exit status {rc}")
+                      f"the script ran and ended with exit status {rc}" if rc is not None else
+                      "the script ran to its end, its exit status was not reported")
         elif self.folder:
             result = f"nothing was run: the daemon found {self.folder} but ran no script"
         elif self.mount:
@@ -373,57 +428,56 @@ class Trial:
         else:
             result = "the key did not mount" + ("" if any(fs.values()) else ": blkid finds no "
                                                "file system on it; format it as exFAT or FAT32")
-        say("Result: " + result)
-        return EXIT_OK if rc == 0 else EXIT_KEY_FAILED
+        report("Summary", [
+            ("key", self.source.description),
+            ("mounted", f"{self.mount[0]} ({fs.get(self.mount[0]) or '?'}) at {c.kMountPoint}, "
+                        f"{self.mount[1]}" if self.mount else "no"),
+            ("folder", self.folder or "none reported by the daemon"),
+            ("sounds", counted(played)),
+            ("script", self.script),
+            ("exit status", status),
+            ("pending log", pending_log(self.log_text, os.path.basename(c.kLocalLogPath) in after, key_log)),
+            ("log.txt on key", quoted(key_log)),
+            ("unmounted", unmounted),
+            ("in /home/pi", "\n".join(changes[:12]))], result)
+        return EXIT_OK if ran and rc == 0 else EXIT_KEY_FAILED
 
 
 class VMTrial:
     """One insertion of one key into the installed package on a throw-away
-    virtual machine: what a crafted key can reach is that machine only."""
-
-    MAX_BYTES = 512 * MIB  # a folder's files are held in memory to build the key
+    virtual machine: what a crafted key can reach is that machine only, and
+    what that machine says is its word only. Every deadline is the host's."""
 
     def __init__(self, c, source, log_text, trusted, timeout, deb, workdir):
         self.c, self.source, self.log_text, self.trusted = c, source, log_text, trusted
         self.timeout, self.deb, self.workdir = timeout, deb, workdir
         self.first_pass, self.pass_seconds = pass_times(c)
-        self.cursor = self.started = self.main_pid = self.script = self.script_pid = None
-        self.folder = self.script_start = self.script_end = self.mount = None
+        self.cursor = self.started = self.host_started = self.main_pid = self.script = None
+        self.script_pid = self.folder = self.script_start = self.script_end = self.mount = None
         self.shown, self.played = set(), collections.Counter()
 
     def make_key(self):
-        kind, path, folder, _ = self.source
-        c, image = self.c, self.workdir / "key.img"
-        if kind == "image":
-            with open(path, "rb") as src, open(image, "wb") as dst:
+        c, image, source = self.c, self.workdir / "key.img", self.source
+        if source.kind == "image":
+            with open(source.path, "rb") as src, open(image, "wb") as dst:
                 shutil.copyfileobj(src, dst)  # sparse or not, a copy: QEMU writes to it
             return types.SimpleNamespace(id="trialkey", path=image)
-        files = {f"{c.kUpdateFolder}/{c.kUpdateScriptName}": SAMPLE_SCRIPT.encode()}
-        if kind != "sample":
-            files, left_out = {}, []
-            for dirpath, _, names, dirfd in os.fwalk(path, follow_symlinks=False):
-                for name in names:  # opened once, no link followed, only regular files
-                    rel = os.path.normpath(os.path.join(os.path.relpath(dirpath, path), name))
-                    try:
-                        fd = os.open(name, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK, dir_fd=dirfd)
-                    except OSError:
-                        left_out.append(rel)
-                        continue
-                    with open(fd, "rb") as f:
-                        if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
-                            left_out.append(rel)
-                            continue
-                        files[os.path.join(folder or "", rel)] = f.read(self.MAX_BYTES + 1)
-                    if sum(map(len, files.values())) > self.MAX_BYTES:
-                        raise Failure(f"more than {self.MAX_BYTES // MIB} MiB of files in {path}", EXIT_USAGE)
-            if left_out:
-                say("Not copied (only files are, no link is followed): "
-                    + ", ".join(map(printable, sorted(left_out)[:6])) + (", ..." if len(left_out) > 6 else ""))
-        size = max(64, (sum(map(len, files.values())) * 11 // 10 + len(files) * 32768) // MIB + 32)
+        if source.kind == "sample":
+            files, size = {f"{c.kUpdateFolder}/{c.kUpdateScriptName}": SAMPLE_SCRIPT.encode()}, 64
+        else:
+            files = self.workdir / "stage"
+            if source.folder:
+                files.mkdir()
+            staged = stage_folder(source.path, files / (source.folder or ""), MAX_FOLDER_BYTES)
+            say_left_out(staged)
+            size = staged.key_mib()
         try:
             return Key(image, [("vfat", size, files)])
         except subprocess.CalledProcessError as e:
             raise Failure(f"building the FAT32 key failed ({printable(e.cmd[-1])}): a name FAT cannot hold?")
+
+    def since_start(self):
+        return time.monotonic() - self.host_started
 
     def pump(self, vm, done, timeout):
         """Shows the daemon's new journal lines until done() or TIMEOUT s; returns done()."""
@@ -431,21 +485,22 @@ class VMTrial:
         while True:
             after = f"'--after-cursor={self.cursor}'" if self.cursor else "-n 0"
             for line in vm.out(f"journalctl -q -u tarvexd -o json {after} --no-pager").splitlines():
-                entry = json.loads(line)
-                self.cursor, text = entry["__CURSOR"], entry.get("MESSAGE") or ""
+                entry = guest_json(line)
+                self.cursor, text = str(entry["__CURSOR"]), entry.get("MESSAGE") or ""
                 if isinstance(text, list):  # not valid UTF-8, or control characters in it
                     text = bytes(text).decode(errors="replace")
-                self.line(int(entry["__MONOTONIC_TIMESTAMP"]) / 1e6 - self.started, text)
+                self.line(int(entry["__MONOTONIC_TIMESTAMP"]) / 1e6 - self.started, str(text))
             if done() or time.monotonic() >= deadline:
                 return done()
             time.sleep(0.5)
 
     def line(self, t, text):
-        # By the guest's clock: what came before the script's end was seen is its time's.
-        c, running = self.c, self.script is not None and (self.script_end or t + 1) >= t
+        # Shown at the guest's time for it, but marked by the host's order:
+        # from the script's start on, the guest may be the script's.
+        c, running = self.c, self.script is not None
         sound = re.fullmatch(r"Playing WAVE '(.+)' : .*", text)
         if sound:  # a sound played shows once, as in the sandbox
-            self.played[printable(os.path.basename(sound[1]))] += 1
+            self.played[os.path.basename(sound[1])] += 1
         if not sound or text not in self.shown:
             print(f"{t:9.1f}  {'| ' if running else ''}{printable(text)}", flush=True)
         self.shown.add(text)
@@ -455,7 +510,7 @@ class VMTrial:
         if not self.folder and text.startswith(c.kMountPoint + "/") and text.endswith(found):
             self.folder = printable(text[:-len(found)])
         if text.startswith(c.kScriptCommand % (c.kMountPoint + "/")):
-            self.script, self.script_start = printable(text), t
+            self.script, self.script_start = printable(text), self.since_start()
             say(f"The daemon runs the script and waits for it (here for up to {self.timeout:g} s)")
 
     def script_ended(self, vm):
@@ -464,19 +519,14 @@ class VMTrial:
         if self.script_end is not None:
             return True
         path = self.script.split(" ", 1)[1] if self.script else ""
-        now, *children = vm.out(f"cut -d' ' -f1 /proc/uptime; ps -o pid=,args= --ppid {self.main_pid} "
-                                "|| true").splitlines()
+        children = vm.out(f"ps -o pid=,args= --ppid {self.main_pid} || true").splitlines()
         if self.script_pid is None:
             self.script_pid = next((line.split()[0] for line in children if path and path in line), "")
-        if not any(line.split()[0] == self.script_pid for line in children):
-            self.script_end = float(now) - self.started
+        if not any(line.split()[0] == self.script_pid for line in children if line.split()):
+            self.script_end = self.since_start()
             say(f"The script ended within {self.script_end - self.script_start:.1f} s; its exit status "
                 "is not seen here")
         return self.script_end is not None
-
-    def guest_now(self, vm):
-        """Seconds since the daemon started, by the guest's clock."""
-        return float(vm.out("cut -d' ' -f1 /proc/uptime").split()[0]) - self.started
 
     def run(self):
         c, t0 = self.c, time.monotonic()
@@ -493,27 +543,28 @@ class VMTrial:
                 for name, data in self.trusted.items():
                     vm.put(f"{c.kTrustedKeysDir}/{name}", data)
                 say(f"Trusted keys in {c.kTrustedKeysDir}: {', '.join(self.trusted)}")
-            self.cursor = json.loads(vm.out("journalctl -q -u tarvexd -o json -n 1 --no-pager"))["__CURSOR"]
+            self.cursor = str(guest_json(vm.out("journalctl -q -u tarvexd -o json -n 1 --no-pager"))["__CURSOR"])
             vm.run("systemctl restart tarvexd")
+            self.host_started = time.monotonic()
             pid, started = vm.out("systemctl show -p MainPID,ActiveEnterTimestampMonotonic --value "
                                   "tarvexd").split()
             self.main_pid, self.started = int(pid), int(started) / 1e6
             say("Started tarvexd as pi. Its journal follows as it comes, after the seconds since its "
-                "start;\n\"|\" marks what came while the update script ran; each sound's line shows once.")
+                "start by the guest's clock;\neach sound's line shows once." + MARKS)
             key = self.make_key()
-            self.pump(vm, lambda: False, self.first_pass + 1 - self.guest_now(vm))
+            self.pump(vm, lambda: False, self.first_pass + 1 - self.since_start())
             vm.plug(key)
-            say(f"Key plugged in as USB storage after the daemon's first pass: {self.source[3]}")
+            say(f"Key plugged in as USB storage after the daemon's first pass: {self.source.description}")
             # The mount and the look come in the next pass or two, but a size
             # read that failed while the key was coming up is backed off for a
             # few passes, and emulated passes are slow (12 s under load).
             if self.pump(vm, lambda: self.script is not None, 120):
                 if not self.pump(vm, lambda: self.script_ended(vm),
-                                 self.timeout - (self.guest_now(vm) - self.script_start)):
+                                 self.timeout - (self.since_start() - self.script_start)):
                     say(f"The script is still running after {self.timeout:g} s: stopping here")
             self.pump(vm, lambda: False, 2)
             found = vm.out(f"findmnt -n -o SOURCE,FSTYPE,OPTIONS --mountpoint {c.kMountPoint} || true").split()
-            self.mount = found and f"{found[0]} ({found[1]}) at {c.kMountPoint}, {found[2]}"
+            self.mount = len(found) == 3 and printable(f"{found[0]} ({found[1]}) at {c.kMountPoint}, {found[2]}")
             key_log = found and vm.out(f"f={c.kMountPoint}/{c.kKeyLogFileName}; "
                                        "[ -f \"$f\" ] && [ ! -L \"$f\" ] && head -c 65536 \"$f\" || true")
             local_log = vm.run(f"[ -e {c.kLocalLogPath} ]", check=False)[0] == 0
@@ -527,32 +578,26 @@ class VMTrial:
         return self.summary(key_log, local_log, unmounted, time.monotonic() - t0)
 
     def summary(self, key_log, local_log, unmounted, seconds):
-        c, ended, key_log = self.c, self.script_end is not None, (key_log or "").splitlines()
-        say(f"Summary (the whole trial took {seconds:.0f} s)")
-        for label, text in [
-                ("key", self.source[3]),
-                ("mounted", self.mount or "no"),
-                ("folder", self.folder or "none reported by the daemon"),
-                ("sounds", ", ".join(f"{n} x{k}" for n, k in self.played.items()) or "none"),
-                ("script", self.script),
-                ("exit status", self.script and "unknown: the daemon does not record it, and the VM "
-                 "is only watched from outside"),
-                ("ran for", self.script and (f"about {self.script_end - self.script_start:.0f} s" if ended
-                                             else f"more than {self.timeout:g} s, stopped here")),
-                ("pending log", self.log_text is not None and (
-                    "still on the device" if local_log else
-                    "handed over to the key as log.txt" if key_log else "gone from the device")),
-                ("log.txt on key", "\n".join(f"| {printable(line)}" for line in key_log[:8])
-                 + (f"\n| ... ({len(key_log) - 8} more lines)" if len(key_log) > 8 else "")),
-                ("unmounted", unmounted)]:
-            if text:
-                field(label, text)
+        ended, key_log = self.script_end is not None, (key_log or "").splitlines()
         result = ("the script ran to its end (with which exit status is not seen here)" if ended else
                   f"the script did not end within {self.timeout:g} s" if self.script else
                   f"nothing was run: the daemon found {self.folder} but ran no script" if self.folder else
                   "nothing was run: the daemon reported no update folder" if self.mount else
                   "the key did not mount")
-        say("Result: " + result)
+        report(f"Summary (the whole trial took {seconds:.0f} s; all but the key and the times is the "
+               "guest's word,\nwhich a key that gains root there could fake)", [
+                ("key", self.source.description),
+                ("mounted", self.mount or "no"),
+                ("folder", self.folder or "none reported by the daemon"),
+                ("sounds", counted(self.played)),
+                ("script", self.script),
+                ("exit status", self.script and "unknown: the daemon does not record it, and the VM "
+                 "is only watched from outside"),
+                ("ran for", self.script and (f"about {self.script_end - self.script_start:.0f} s" if ended
+                                             else f"more than {self.timeout:g} s, stopped here")),
+                ("pending log", pending_log(self.log_text, local_log, key_log)),
+                ("log.txt on key", quoted(key_log)),
+                ("unmounted", unmounted)], result + ", as the guest reports it")
         return EXIT_OK if ended else EXIT_KEY_FAILED
 
 
@@ -572,7 +617,7 @@ def main(argv=None):
             raise Failure(str(e), EXIT_USAGE) from e
         source = classify_key(args.key, c)
         log_text = read_regular("--log", args.log) if args.log is not None else None
-        if args.pending_log or (source[2] == c.kPostUpdateFolder and log_text is None):
+        if args.pending_log or (source.folder == c.kPostUpdateFolder and log_text is None):
             log_text = SAMPLE_LOG  # a post-update folder runs only after a hand-over
         trusted = trusted_keys(args)
         if os.geteuid() != 0:
@@ -586,8 +631,8 @@ def main(argv=None):
             say("try_key --vm: the package on a throw-away virtual machine, the key as USB storage")
             gone = "the virtual machine is stopped and its files are gone"
             with tempfile.TemporaryDirectory(prefix="try_key.") as tmp:
-                code = VMTrial(c, (*source[:3], source[3].replace("exFAT", "FAT32")), log_text,
-                               trusted, args.timeout, debs[-1], pathlib.Path(tmp)).run()
+                source = dataclasses.replace(source, description=source.description.replace("exFAT", "FAT32"))
+                code = VMTrial(c, source, log_text, trusted, args.timeout, debs[-1], pathlib.Path(tmp)).run()
             say(f"Stopped: {gone}")
             return code
         say("try_key: the real tarvexd on a simulated device, with a simulated USB key")

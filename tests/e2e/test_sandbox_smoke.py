@@ -51,7 +51,8 @@ def test_fake_quorl_logs_each_start(sandbox):
     sandbox.exec("cp", "/run/tarvex/Quorl.app", "/home/pi/Quorl", user="pi", check=True)
     sandbox.exec("sh", "-c", "/home/pi/Quorl silent >/dev/null 2>&1 & echo $! >/tmp/q.pid", user="pi", check=True)
     log = sandbox.path("/tmp/quorl-starts.log")
-    assert wait_until(log.exists)
+    # The file is made before its line is written: wait for the line.
+    assert wait_until(lambda: log.exists() and log.read_text().endswith("\n"))
     pid = sandbox.path("/tmp/q.pid").read_text().strip()
     assert log.read_text() == f"{pid} /home/pi/Quorl silent\n"
     # Killed, it is reaped by the sandbox's init and does not linger.
@@ -234,7 +235,11 @@ def test_stop_leaves_nothing():
 def test_interrupted_run_leaves_nothing(sig):
     script = ("key create k 64M:exfat && key insert k sda && "
               "mount /dev/sda1 /home/pi/media && echo ready && sleep 300")
-    run = subprocess.Popen([str(LAUNCHER), "run", "--", "sh", "-c", script],
+    # Started as a terminal starts a foreground job, with SIGINT and SIGQUIT
+    # at their defaults: a suite run from a script's background job or nohup
+    # has them ignored, hands that on, and a shell cannot trap a signal that
+    # was ignored when it started.
+    run = subprocess.Popen(["env", "--default-signal=INT,QUIT", str(LAUNCHER), "run", "--", "sh", "-c", script],
                            stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True,
                            start_new_session=True)
     try:

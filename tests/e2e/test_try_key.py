@@ -8,6 +8,7 @@ import re
 import secrets
 import signal
 import socket
+import stat
 import subprocess
 import sys
 import time
@@ -25,9 +26,10 @@ SANDBOX_DIR = re.compile(r"\(sandbox (/tmp/tarvex-sb\.[A-Za-z0-9]{6})\)")
 UPDATE_DIR = f"{C.kMountPoint}/{C.kUpdateFolder}"
 
 
-def shown(line):
-    """A line of the daemon as the trial shows it, after its time."""
-    return f"  {line}\n"
+def shown(line, after_script=False):
+    """A line of the daemon as the trial shows it, after its time; marked from
+    the script's start on."""
+    return f"  {'| ' if after_script else ''}{line}\n"
 
 
 def try_key(*args, timeout=90):
@@ -74,14 +76,15 @@ def test_default_demo_shows_a_whole_update():
     in_order(r.stdout, "Key inserted as /dev/sda",
              shown(C.kLineMounted),
              shown(C.kLineFolderFound % UPDATE_DIR),
-             f"Playing WAVE '{sound_file(C.kFoundSoundCommand)}'",
              shown(C.kScriptCommand % f"{UPDATE_DIR}/{C.kUpdateScriptName}"),
              "| sample update: running as pi in /home/pi",
              "| sample update: done",
              "The script ended with exit status 0",
              "Pulling the key out",
-             shown(C.kLineUnmounting),
+             shown(C.kLineUnmounting, after_script=True),
              "== Summary")
+    # aplay's line comes on stderr, read apart from stdout: in no fixed order with its lines.
+    assert f"Playing WAVE '{sound_file(C.kFoundSoundCommand)}'" in r.stdout
     s = summary(r.stdout)
     assert s["mounted"].startswith(f"/dev/sda1 (exfat) at {C.kMountPoint}, rw,nosuid,nodev")
     assert s["folder"] == UPDATE_DIR
@@ -117,6 +120,14 @@ OWN_FOLDERS = [
     ("echo stuck for good\nsleep 1000\n", ["--timeout", "2"], 1,
      {"exit status": "none: still running after 2 s"},
      ["| stuck for good", "The script is still running after 2 s", "sleep 1000"]),
+    # The wrapper's token is no secret to pi: a faked end line neither ends
+    # the marking nor sets the exit status; what a detached child prints
+    # after the script has ended is marked too.
+    ("t=$(grep -o 'tarvex-script:[0-9a-f]*' /run/tarvex-scripts/bash | head -n 1)\n"
+     f"echo \"$t end 0\"\n(sleep 1; echo {C.kLineMounted}) &\nexit 5\n", [], 1,
+     {"exit status": "5 (not looked at"},
+     ["The script ended with exit status 5", shown(C.kLineMounted, after_script=True),
+      "Result: the script ran and ended with exit status 5"]),
     # The maker's public key goes where the device looks for trusted keys, as
     # root's and readable by pi; the script is signed, as such a device needs.
     ("stat -c '%n %U:%G %a' /etc/tarvexd/trusted-keys /etc/tarvexd/trusted-keys/*\n",
@@ -127,7 +138,7 @@ OWN_FOLDERS = [
 
 
 @pytest.mark.parametrize("script, options, code, fields, lines", OWN_FOLDERS,
-                         ids=["exit-3", "killed", "escapes", "never-ends", "trusted-key"])
+                         ids=["exit-3", "killed", "escapes", "never-ends", "fakes-the-end", "trusted-key"])
 def test_own_update_folder(tmp_path, script, options, code, fields, lines):
     folder = tmp_path / "my-update"
     folder.mkdir()
@@ -170,7 +181,7 @@ def test_pending_log_goes_to_the_key_and_the_post_update_folder_runs(tmp_path):
     assert r.returncode == 0, r.stdout + r.stderr
     in_order(r.stdout, "Pending log:",
              shown(C.kLineFolderFound % f"{C.kMountPoint}/{C.kPostUpdateFolder}"),
-             "| post: key log says update 42 applied", shown(C.kLineUnmounting))
+             "| post: key log says update 42 applied", shown(C.kLineUnmounting, after_script=True))
     assert "wrong folder" not in r.stdout
     s = summary(r.stdout)
     assert s["pending log"].startswith("handed over")
@@ -278,6 +289,7 @@ def test_trial_contains_the_key(tmp_path):
     (key / "loot").symlink_to(secret)
     (key / "_QuorlUpdate" / "tmp").symlink_to(tmp_path)
     os.mkfifo(key / "log.txt")
+    os.mknod(key / "null", 0o600 | stat.S_IFCHR, os.makedev(1, 3))
     with socket.socket() as listener:
         listener.bind(("127.0.0.1", 0))
         listener.listen()
@@ -293,6 +305,6 @@ def test_trial_contains_the_key(tmp_path):
     assert r.returncode == 0, r.stdout + r.stderr
     assert time.monotonic() - started < 40
     assert secret.read_text() not in r.stdout, r.stdout
-    in_order(r.stdout, "Not copied", "_QuorlUpdate/tmp (link)", "log.txt (FIFO)", "loot (link)",
+    in_order(r.stdout, "Not copied", "_QuorlUpdate/tmp (link)", "log.txt (FIFO)", "loot (link)", "null (device)",
              "| interfaces: lo\n", "| net: none\n")
     assert_sandbox_gone(r.stdout)

@@ -1,10 +1,16 @@
 """The key trial's --vm path end to end: a hostile key whose script and file
 names carry terminal controls, tried in its own throw-away VM."""
 
+import contextlib
 import re
+import socket
 import subprocess
+import threading
+
+import pytest
 
 from conftest import C, REPO, script_path
+from system_vm import MAX_LINE, VMError, _Channel
 
 UPDATE = C.kUpdateFolder
 # Clears the screen, fakes the trial's verdict, overwrites a line, and lists
@@ -12,7 +18,9 @@ UPDATE = C.kUpdateFolder
 HOSTILE = (b"printf '\\033[2J\\033[H\\n'\n"
            b"echo '== Result: the key works'\n"
            b"printf 'fake\\rline\\n'\n"
-           b'ls "$(dirname "$0")"\n')
+           b'ls "$(dirname "$0")"\n'
+           # Printed after the script has ended, still marked as the script's.
+           b"(sleep 5; echo late from a child) &\n")
 CONTROLS = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f]")
 
 
@@ -24,7 +32,37 @@ def test_trial_escapes_what_the_key_prints(make_key, deb):
     assert r.returncode == 0, out + r.stderr.decode(errors="replace")
     assert not CONTROLS.search(out), out
     assert [l for l in out.splitlines() if l.startswith("== Result:")] == [
-        "== Result: the script ran to its end (with which exit status is not seen here)"]
+        "== Result: the script ran to its end (with which exit status is not seen here), "
+        "as the guest reports it"]
     for shown in [r"| \x1b[2J\x1b[H", "| == Result: the key works", r"| fake\rline",
-                  r"| name\x1b[31mred"]:
+                  r"| name\x1b[31mred", "| late from a child"]:
         assert shown in out, out
+
+
+# What a guest that a key made root could answer in place of its agent.
+FORGED = [
+    (b'{"return": NaN}\n', "not a number"),
+    (b'{"return": 1e999}\n', "not a finite number"),
+    (b'{"return": "' + b"x" * MAX_LINE + b'"}\n', "more than"),
+    (b"x" * (MAX_LINE + (1 << 20)), "more than"),
+]
+
+
+@pytest.mark.parametrize("sent, refusal", FORGED, ids=["nan", "infinite", "long-line", "no-line-end"])
+def test_a_forged_agent_is_refused(sent, refusal):
+    host, guest = socket.socketpair()
+
+    def answer():
+        with contextlib.suppress(OSError):
+            guest.sendall(sent)
+        guest.close()
+    writer = threading.Thread(target=answer)
+    writer.start()
+    channel = _Channel.__new__(_Channel)
+    channel.sock, channel.buf, channel.events = host, bytearray(), []
+    try:
+        with pytest.raises(VMError, match=refusal):
+            channel.receive(30)
+    finally:
+        host.close()
+        writer.join()
