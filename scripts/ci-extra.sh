@@ -65,18 +65,16 @@ done
 step "amd64 package"
 packaging/build.sh amd64 build-amd64 -- -DTARVEX_WERROR=ON
 
-# The package on a real Debian 12 system under QEMU (TCG), two VMs at a time.
-# The image is cached under /var/cache/tarvexd-system and rebuilt only when
-# its builder or apt's sources change.
-step "system tests: the amd64 package on Debian 12 under QEMU"
-TARVEX_DEB=$(ls -t build-amd64/tarvexd_*_amd64.deb | head -n1) \
-  /usr/bin/python3 -m pytest -q -p no:cacheprovider -n 2 --dist loadfile tests/system
+# The packages on a real Debian 12 system under QEMU (TCG). The images are
+# cached under /var/cache/tarvexd-system and rebuilt only when their builder
+# or apt's sources change.
+step "system tests: the amd64 package on Debian 12 under QEMU, two VMs at a time"
+TARVEX_DEB_AMD64=$(ls -t build-amd64/tarvexd_*_amd64.deb | head -n1) scripts/system-test.sh amd64
 
 # arm64 under TCG is several times slower than amd64: one install, one key,
 # one power cut.
 step "system tests: the arm64 package under qemu-system-aarch64"
-TARVEX_DEB_ARM64=$(ls -t build-arm64/tarvexd_*_arm64.deb | head -n1) \
-  /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/system/test_arm64.py
+TARVEX_DEB_ARM64=$(ls -t build-arm64/tarvexd_*_arm64.deb | head -n1) scripts/system-test.sh arm64
 
 step "package through dpkg: install, remove, reinstall, upgrade, purge"
 packaging/check-deb.sh build-debcheck

@@ -17,6 +17,7 @@ files live in the caller's temporary directory.
 
 import base64
 import ctypes
+import fcntl
 import hashlib
 import json
 import os
@@ -58,24 +59,36 @@ class Image:
         self.dir = CACHE / f"{arch}-{h.hexdigest()[:16]}"
 
     def ensure(self):
-        """Builds the image unless the cache has it. The builder writes a
-        temporary directory and renames it into place, so an interrupted
-        build leaves nothing that looks finished."""
-        if not (self.dir / "root.img").is_file():
-            CACHE.mkdir(parents=True, exist_ok=True)
+        """Builds the image unless the cache has it. Builders take turns under
+        a lock, so a process that waited finds the image there; the builder
+        writes a temporary directory and renames it into place, so an
+        interrupted build leaves nothing that looks finished."""
+        if self._cached():
+            return self
+        CACHE.mkdir(parents=True, exist_ok=True)
+        with open(CACHE / f".{self.arch}.lock", "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            if self._cached():
+                return self
             for stale in CACHE.glob(f".{self.arch}-*.*"):  # builds that were killed
                 if not pathlib.Path(f"/proc/{stale.suffix[1:]}").exists():
                     shutil.rmtree(stale, ignore_errors=True)
             tmp = CACHE / f".{self.dir.name}.{os.getpid()}"
             try:
                 subprocess.run([str(BUILDER), self.arch, str(tmp)], check=True)
-                os.rename(tmp, self.dir)
+                # A builder that took no lock may have finished first: its
+                # image is as good as ours.
+                if not self._cached():
+                    os.rename(tmp, self.dir)
             finally:
                 shutil.rmtree(tmp, ignore_errors=True)
             for old in CACHE.glob(f"{self.arch}-*"):  # earlier versions of the image
                 if old != self.dir:
                     shutil.rmtree(old, ignore_errors=True)
         return self
+
+    def _cached(self):
+        return (self.dir / "root.img").is_file()
 
     def vm(self, workdir, **kw):
         return VM(self.ensure(), workdir, **kw)

@@ -1,5 +1,6 @@
 """The arm64 package on Debian's arm64 kernel under qemu-system-aarch64: run
-only when TARVEX_DEB_ARM64 names the package (scripts/ci-extra.sh does)."""
+only when TARVEX_DEB_ARM64 names the package (scripts/system-test.sh arm64
+does)."""
 
 import os
 
