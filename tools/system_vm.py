@@ -222,8 +222,13 @@ class VM:
         while True:
             self._check_alive()
             n += 1
-            self.qga.send("guest-sync", id=n)
             try:
+                # Until the guest opens its end, QEMU holds back what is sent
+                # and a slow boot fills the socket: a send may time out, and
+                # leave half a message, which 0xff makes the agent drop.
+                self.qga.sock.settimeout(2)
+                self.qga.sock.sendall(b"\xff")
+                self.qga.send("guest-sync", id=n)
                 while True:
                     reply = self.qga.receive(2)
                     if reply and reply.get("return") == n:
