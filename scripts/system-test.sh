@@ -3,13 +3,13 @@
 # the build whose generated constants they read, builds the package of each
 # architecture and runs the tests on Debian 12 under QEMU.
 #
-#   scripts/system-test.sh [ARCH...]      (amd64 or arm64; default amd64)
+#   scripts/system-test.sh [ARCH...]      (amd64, arm64, armhf; default amd64)
 #
-# amd64 runs every system test, two VMs at a time; arm64 runs its own leg.
-# TARVEX_DEB_<ARCH> (TARVEX_DEB_ARM64, ...) names a package already built,
-# which is then used as it is. An empty image cache (/var/cache/tarvexd-system,
-# or TARVEX_SYSTEM_CACHE) costs one image build per architecture first. Run
-# as root.
+# amd64 runs every system test, two VMs at a time; arm64 and armhf run the
+# cross-architecture leg, one VM each. TARVEX_DEB_<ARCH> (TARVEX_DEB_ARMHF,
+# ...) names a package already built, which is then used as it is. An empty
+# image cache (/var/cache/tarvexd-system, or TARVEX_SYSTEM_CACHE) costs one
+# image build per architecture first. Run as root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
@@ -21,8 +21,8 @@ cross=()
 for arch in "$@"; do
   case $arch in
     amd64) native=amd64 ;;
-    arm64) cross+=("$arch") ;;
-    *) echo "system-test.sh: unknown architecture $arch (amd64, arm64)" >&2; exit 2 ;;
+    arm64|armhf) cross+=("$arch") ;;
+    *) echo "system-test.sh: unknown architecture $arch (amd64, arm64, armhf)" >&2; exit 2 ;;
   esac
 done
 
@@ -45,5 +45,5 @@ if [ -n "$native" ]; then
   "${pytest[@]}" -n 2 --dist loadfile tests/system
 fi
 if [ ${#cross[@]} -gt 0 ]; then
-  "${pytest[@]}" tests/system/test_arm64.py
+  TARVEX_SYSTEM_ARCHS="${cross[*]}" "${pytest[@]}" -n ${#cross[@]} --dist loadgroup tests/system/test_architectures.py
 fi
