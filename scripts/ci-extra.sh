@@ -2,7 +2,8 @@
 # The heavier CI steps, after the README's test command: static checks,
 # sanitizer builds, the fuzzers, the armhf and arm64 builds under qemu (unit
 # and end-to-end tests), the packages with lintian and through dpkg, the
-# service unit, the sudoers policy, the system tests under QEMU, and the soak.
+# service unit, the sudoers policy, the system tests under QEMU (amd64, and
+# the arm64 and armhf legs), and the soak.
 # Run as root on Debian 12.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -65,18 +66,19 @@ done
 step "amd64 package"
 packaging/build.sh amd64 build-amd64 -- -DTARVEX_WERROR=ON
 
-# The package on a real Debian 12 system under QEMU (TCG), two VMs at a time.
-# The image is cached under /var/cache/tarvexd-system and rebuilt only when
-# its builder or apt's sources change.
-step "system tests: the amd64 package on Debian 12 under QEMU"
-TARVEX_DEB=$(ls -t build-amd64/tarvexd_*_amd64.deb | head -n1) \
-  /usr/bin/python3 -m pytest -q -p no:cacheprovider -n 2 --dist loadfile tests/system
+# The packages on a real Debian 12 system under QEMU (TCG). The images are
+# cached under /var/cache/tarvexd-system and rebuilt only when their builder
+# or apt's sources change.
+step "system tests: the amd64 package on Debian 12 under QEMU, two VMs at a time"
+TARVEX_DEB_AMD64=$(ls -t build-amd64/tarvexd_*_amd64.deb | head -n1) scripts/system-test.sh amd64
 
-# arm64 under TCG is several times slower than amd64: one install, one key,
-# one power cut.
+# The ARM packages under TCG, several times slower than amd64: each leg is
+# one device through tests/system/test_architectures.py's cases.
 step "system tests: the arm64 package under qemu-system-aarch64"
-TARVEX_DEB_ARM64=$(ls -t build-arm64/tarvexd_*_arm64.deb | head -n1) \
-  /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/system/test_arm64.py
+TARVEX_DEB_ARM64=$(ls -t build-arm64/tarvexd_*_arm64.deb | head -n1) scripts/system-test.sh arm64
+
+step "system tests: the armhf package under qemu-system-arm"
+TARVEX_DEB_ARMHF=$(ls -t build-armhf/tarvexd_*_armhf.deb | head -n1) scripts/system-test.sh armhf
 
 step "package through dpkg: install, remove, reinstall, upgrade, purge"
 packaging/check-deb.sh build-debcheck

@@ -32,7 +32,8 @@ for target in "$@"; do
     armhf) foreign+=(armel); packages+=(g++-arm-linux-gnueabi qemu-user) ;;
     arm64) foreign+=(arm64); packages+=(g++-aarch64-linux-gnu qemu-user) ;;
     system) packages+=(qemu-system-x86 qemu-system-arm qemu-utils mmdebstrap debian-archive-keyring
-                       qemu-user-static binfmt-support arch-test mtools dosfstools ntfs-3g minisign dpkg-dev) ;;
+                       qemu-user-static binfmt-support arch-test mtools dosfstools ntfs-3g minisign dpkg-dev
+                       device-tree-compiler) ;;
     *) echo "install-deps.sh: unknown target $target (amd64, armhf, arm64, system)" >&2; exit 2 ;;
   esac
 done

@@ -1,22 +1,25 @@
 #!/usr/bin/env bash
 # Builds the Debian 12 system the system tests boot under QEMU:
 #
-#   scripts/system_image.sh ARCH OUT_DIR        (ARCH: amd64 or arm64)
+#   scripts/system_image.sh ARCH OUT_DIR        (ARCH: amd64, arm64 or armhf)
 #
-# OUT_DIR gets root.img (ext4, labelled tarvexroot), vmlinuz and initrd.img.
+# OUT_DIR gets root.img (ext4, labelled tarvexroot), vmlinuz and initrd.img;
+# for armhf also rpi2b.dtb, the Raspberry Pi 2's device tree from Debian's
+# kernel with its second UART switched on for the guest agent.
 # Packages come from the sources apt is configured with on this machine, and
 # from nothing else. The harness (tools/system_vm.py) caches the result,
 # keyed on this file, ARCH and those sources, so any change here rebuilds it.
-# An arm64 build on an amd64 machine runs the target's maintainer scripts
+# An ARM build on an amd64 machine runs the target's maintainer scripts
 # through qemu-user-static and binfmt_misc.
 set -euo pipefail
 
-[ $# -eq 2 ] || { echo "usage: system_image.sh amd64|arm64 OUT_DIR" >&2; exit 2; }
+[ $# -eq 2 ] || { echo "usage: system_image.sh amd64|arm64|armhf OUT_DIR" >&2; exit 2; }
 arch=$1
 out=$2
 case $arch in
     amd64) kernel=linux-image-amd64 ;;
     arm64) kernel=linux-image-arm64 ;;
+    armhf) kernel=linux-image-armmp ;;
     *) echo "system_image.sh: unknown architecture $arch" >&2; exit 2 ;;
 esac
 
@@ -50,12 +53,14 @@ sox -q -n -r 8000 -c 1 -b 16 "$work/sounds/error1.wav" synth 0.2 sine 220
 sox -q -n -r 8000 -c 1 -b 16 "$work/sounds/beep-08b.wav" synth 0.1 sine 1000
 
 # The initramfs holds only what finds the root disk on virtio or on USB
-# storage: built in a chroot, "dep" cannot see the target's hardware, and
-# "most" makes every build and every boot slower.
+# storage, and on armhf also on the Pi 2's SD card: built in a chroot, "dep"
+# cannot see the target's hardware, and "most" makes every build and every
+# boot slower.
+modules=(virtio_pci virtio_mmio virtio_blk virtio_console ext4 xhci_pci xhci_hcd usb_storage uas sd_mod)
+[ "$arch" != armhf ] || modules+=(mmc_block sdhci_iproc)
 initramfs_hook='mkdir -p "$1/etc/initramfs-tools/conf.d"
 printf "MODULES=list\nCOMPRESS=zstd\n" >"$1/etc/initramfs-tools/conf.d/tarvex-vm"
-printf "%s\n" virtio_pci virtio_mmio virtio_blk virtio_console ext4 xhci_pci xhci_hcd \
-    usb_storage uas sd_mod >"$1/etc/initramfs-tools/modules"'
+printf "%s\n" '"${modules[*]}"' >"$1/etc/initramfs-tools/modules"'
 
 mmdebstrap --quiet --variant=minbase --arch="$arch" --include="$(IFS=,; echo "${packages[*]}")" \
     --dpkgopt='path-exclude=/usr/share/doc/*' \
@@ -99,11 +104,41 @@ systemctl --root="$root" mask --quiet apt-daily.timer apt-daily-upgrade.timer e2
     e2scrub_reap.service fstrim.timer systemd-timesyncd.service getty@tty1.service \
     systemd-networkd-wait-online.service getty-static.service 2>/dev/null || true
 systemctl --root="$root" set-default --quiet multi-user.target
+# A board with neither virtio nor PCI (the Pi 2) reaches the agent through a
+# serial port, which the kernel's command line names:
+# systemd.wants=tarvex-qga@ttyS1.service. Nor has it a sound card: the
+# loopback card, which plays into nothing, stands in (Debian's armmp kernel
+# has no dummy card).
+cat >"$root/etc/systemd/system/tarvex-qga@.service" <<'EOF'
+[Unit]
+Description=QEMU guest agent on %I
+# Not bound to the device's unit: udev may announce the port minutes after
+# the kernel made its node.
+StartLimitIntervalSec=0
+
+[Service]
+ExecStart=/usr/sbin/qemu-ga --method=isa-serial --path=/dev/%I
+Restart=always
+RestartSec=1
+LogLevelMax=notice
+EOF
+[ "$arch" != armhf ] || echo snd-aloop >"$root/etc/modules-load.d/tarvex-vm.conf"
 rm -rf "$root/var/lib/apt/lists"/* "$root/var/cache/apt"/*.bin
 
 mkdir -p "$work/out"
 cp "$root"/boot/vmlinuz-* "$work/out/vmlinuz"
 cp "$root"/boot/initrd.img-* "$work/out/initrd.img"
+if [ "$arch" = armhf ]; then
+    # The SD card on the SoC's SDHCI rather than its SD host, whose driver
+    # times out waiting for the emulated controller on a busy machine and
+    # then dereferences a null pointer (seen here with Debian's 6.1 kernel).
+    dtb=$work/out/rpi2b.dtb
+    cp "$root"/usr/lib/linux-image-*/bcm2836-rpi-2-b.dtb "$dtb"
+    fdtput -t s "$dtb" /soc/serial@7e215040 status okay
+    fdtput -t s "$dtb" /soc/mmc@7e202000 status disabled
+    fdtput -t s "$dtb" /soc/mmc@7e300000 status okay
+    fdtput -t i "$dtb" /soc/mmc@7e300000 bus-width 4
+fi
 # Room for a few package installs and keys' worth of logs.
 mkfs.ext4 -q -L tarvexroot -d "$root" "$work/out/root.img" 2G
 mkdir -p "$(dirname "$out")"

@@ -1,7 +1,8 @@
 """Fixtures of the system tests: the package on a real Debian 12 system under
-QEMU (tools/system_vm.py). The package is TARVEX_DEB, default the newest
-build-amd64/tarvexd_*_amd64.deb (packaging/build.sh amd64 build-amd64); the
-daemon's texts come from the build named by TARVEX_BUILD (default build/)."""
+QEMU (tools/system_vm.py). The package of ARCH is TARVEX_DEB_<ARCH>, default
+the newest build-ARCH/tarvexd_*_ARCH.deb (packaging/build.sh ARCH build-ARCH);
+the daemon's texts come from the build named by TARVEX_BUILD (default build/).
+scripts/system-test.sh sets all of it up."""
 
 import os
 import pathlib
@@ -50,14 +51,18 @@ def _root():
         pytest.skip("QEMU's images and the cache need root")
 
 
+def package(arch):
+    if os.environ.get(f"TARVEX_DEB_{arch.upper()}"):
+        return pathlib.Path(os.environ[f"TARVEX_DEB_{arch.upper()}"])
+    debs = sorted((REPO / f"build-{arch}").glob(f"tarvexd_*_{arch}.deb"), key=os.path.getmtime)
+    if not debs:
+        pytest.fail(f"no package: run packaging/build.sh {arch} build-{arch}, or set TARVEX_DEB_{arch.upper()}")
+    return debs[-1]
+
+
 @pytest.fixture(scope="session")
 def deb():
-    if os.environ.get("TARVEX_DEB"):
-        return pathlib.Path(os.environ["TARVEX_DEB"])
-    debs = sorted((REPO / "build-amd64").glob("tarvexd_*_amd64.deb"), key=os.path.getmtime)
-    if not debs:
-        pytest.fail("no package: run packaging/build.sh amd64 build-amd64, or set TARVEX_DEB")
-    return debs[-1]
+    return package(os.environ.get("TARVEX_SYSTEM_ARCH", "amd64"))
 
 
 @pytest.fixture(scope="session")
