@@ -12,7 +12,7 @@ import pytest
 
 from system_vm import Image
 
-from conftest import (C, MEDIA, SLACK, package, played, plug_and_mount, plug_and_update,
+from conftest import (C, MEDIA, package, played, plug_and_mount, plug_and_update,
                       pull_and_unmount, update_key)
 from test_device import service, sudo_rules
 from test_power import LOG, POST_FILES, key_log, leave_log, local_log

@@ -26,7 +26,8 @@ inline void resetDevice() {
     // A link left there by a test would take the unmount to its target.
     sh("if [ -L /home/pi/media ]; then rm /home/pi/media; fi");
     sh("while mountpoint -q /home/pi/media; do umount -l /home/pi/media || break; done");
-    sh("rm -rf /dev/sd* /run/udev/data /tmp/aplay.log /home/pi/log.txt /home/pi/log.txt.handing-over");
+    sh("rm -rf /dev/sd* /run/udev/data /tmp/aplay.log /home/pi/log.txt "
+       "/home/pi/log.txt.handing-over");
     sh("chattr -i /home/pi/media 2>/dev/null; rm -rf /home/pi/media && mkdir /home/pi/media && "
        "chown pi:pi /home/pi/media");
 }
