@@ -62,6 +62,8 @@ def power_cut_mid_hand_off(vm, arch, make_key, state):
     on_device = local_log(vm)
     assert "torn" not in on_device + on_key and "whole" in (on_device, on_key), (on_device, on_key)
     assert "ActiveState=active" in service(vm)
+    # A log the cut kept on the device would go to the next key first.
+    vm.out(f"rm -f {C.kLocalLogPath} {C.kLocalLogAsidePath}")
     plug_and_update(vm, update_key(make_key))
 
 

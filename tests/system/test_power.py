@@ -20,8 +20,11 @@ CUTS = [0, 0.5, 1, 1.5, 2, 2.5, 3, 3.5, 4, 5]
 
 
 def local_log(vm):
-    """The device's pending log: "whole", "none" or "torn"."""
-    out = vm.out(f"sha256sum < {C.kLocalLogPath} 2>/dev/null || echo none").split()[0]
+    """The device's pending log, under its name or set aside by a hand-off that
+    was cut short: "whole", "none" or "torn"."""
+    aside, log = C.kLocalLogAsidePath, C.kLocalLogPath
+    out = vm.out(f"{{ [ -e {aside} ] || [ -e {log} ]; }} && cat {aside} {log} 2>/dev/null | sha256sum "
+                 "|| echo none").split()[0]
     return "whole" if out == hashlib.sha256(LOG).hexdigest() else out if out == "none" else "torn"
 
 
@@ -31,6 +34,8 @@ def key_log(key):
 
 
 def leave_log(vm):
+    """One pending log: a copy an earlier cut kept aside would go first."""
+    vm.out(f"rm -f {C.kLocalLogAsidePath}")
     vm.put(C.kLocalLogPath, LOG)
     vm.out(f"chown pi:pi {C.kLocalLogPath} && sync")
 
