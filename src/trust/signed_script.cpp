@@ -38,18 +38,11 @@ Result<std::string> readFileOnKey(int directory, const std::string& name, size_t
     if (file) {
         return std::move(file->bytes);
     }
-    switch (file.why().kind) {
-        case ReadRefusal::kMissing:
-            return refuse(formatText(tarvex::kReasonMissing, name.c_str()));
-        case ReadRefusal::kLink:
-            return refuse(formatText(tarvex::kReasonIsALink, name.c_str()));
-        case ReadRefusal::kNotRegular:
-            return refuse(formatText(tarvex::kReasonNotARegularFile, name.c_str()));
-        case ReadRefusal::kTooLarge:
-            return refuse(
-                formatText(tarvex::kReasonTooLarge, name.c_str(), std::to_string(limit).c_str()));
-        case ReadRefusal::kFailed:
-            break;
+    if (file.why().kind == ReadRefusal::kMissing) {
+        return refuse(formatText(tarvex::kReasonMissing, name.c_str()));
+    }
+    if (auto why = refusedFileKind(file.why().kind, name, limit)) {
+        return refuse(std::move(*why));
     }
     return refuse(
         formatText(tarvex::kReasonFileFailed, name.c_str(), std::strerror(file.why().error)));

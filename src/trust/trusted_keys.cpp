@@ -51,21 +51,33 @@ bool endsWith(const std::string& text, const std::string& suffix) {
            text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
+}  // namespace
+
+std::optional<std::string> refusedFileKind(ReadRefusal kind, const std::string& shown,
+                                           size_t limit) {
+    switch (kind) {
+        case ReadRefusal::kLink:
+            return formatText(tarvex::kReasonIsALink, shown.c_str());
+        case ReadRefusal::kNotRegular:
+            return formatText(tarvex::kReasonNotARegularFile, shown.c_str());
+        case ReadRefusal::kTooLarge:
+            return formatText(tarvex::kReasonTooLarge, shown.c_str(),
+                              std::to_string(limit).c_str());
+        case ReadRefusal::kMissing:
+        case ReadRefusal::kFailed:
+            break;
+    }
+    return std::nullopt;
+}
+
+namespace {
+
 Result<PublicKey> readKeyFile(int directory, const std::string& name) {
     const std::string path = std::string(tarvex::kTrustedKeysDir) + "/" + name;
     const auto file = readRegularFile(directory, name.c_str(), tarvex::kMaxTrustedKeyBytes);
     if (!file) {
-        switch (file.why().kind) {
-            case ReadRefusal::kLink:
-                return refuse(formatText(tarvex::kReasonIsALink, path.c_str()));
-            case ReadRefusal::kNotRegular:
-                return refuse(formatText(tarvex::kReasonNotARegularFile, path.c_str()));
-            case ReadRefusal::kTooLarge:
-                return refuse(formatText(tarvex::kReasonTooLarge, path.c_str(),
-                                         std::to_string(tarvex::kMaxTrustedKeyBytes).c_str()));
-            case ReadRefusal::kMissing:
-            case ReadRefusal::kFailed:
-                break;
+        if (auto why = refusedFileKind(file.why().kind, path, tarvex::kMaxTrustedKeyBytes)) {
+            return refuse(std::move(*why));
         }
         return refuse(formatText(tarvex::kReasonCannotReadPath, path.c_str(),
                                  std::strerror(file.why().error)));

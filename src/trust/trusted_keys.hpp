@@ -3,9 +3,12 @@
 // runs every key's script, as it always has.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "base/files.hpp"
 #include "base/result.hpp"
 #include "trust/trust_readers.hpp"
 
@@ -18,3 +21,9 @@ bool isTrustModeOn();
 // or a key file can be changed by anyone but root (or sits in a directory
 // that can be), when a key file is not a key, or when there is no key at all.
 Result<std::vector<PublicKey>> loadTrustedKeys();
+
+// The words for a file refused for what it is: a link, not a regular file,
+// more than limit bytes. Nothing for a missing or unreadable one, which each
+// reader words in its own way. `shown` is the name the words give it.
+std::optional<std::string> refusedFileKind(ReadRefusal kind, const std::string& shown,
+                                           size_t limit);

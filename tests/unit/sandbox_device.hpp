@@ -50,6 +50,25 @@ inline void removeFakeTools() {
     setenv("PATH", realPath.c_str(), 1);
 }
 
+// sudo resets PATH, so an fdisk the daemon must find broken replaces the real
+// one, which is kept aside first and put back by restoreFdisk.
+inline bool breakFdisk(const std::string& body) {
+    return sh("test -e /tmp/real-fdisk || cp -p /usr/sbin/fdisk /tmp/real-fdisk") &&
+           sh("printf '#!/bin/sh\\n%s\\n' '" + body +
+              "' > /usr/sbin/fdisk && chmod 755 /usr/sbin/fdisk");
+}
+
+inline void restoreFdisk() {
+    sh("if [ -e /tmp/real-fdisk ]; then cp -p /tmp/real-fdisk /usr/sbin/fdisk; fi; "
+       "rm -f /tmp/fdisk.fails /tmp/fdisk.runs");
+}
+
+// An fdisk that counts its runs in /tmp/fdisk.runs and answers nothing for
+// the nodes listed in /tmp/fdisk.fails.
+constexpr const char* kCountingFdisk =
+    "echo \"$*\" >> /tmp/fdisk.runs; grep -qxF -- \"$2\" /tmp/fdisk.fails 2>/dev/null && exit 1; "
+    "exec /tmp/real-fdisk \"$@\"";
+
 // The exFAT driver prints a version banner on stdout when a mount fails; it is
 // the tool's text, not the daemon's.
 inline std::string withoutToolBanners(const std::string& out) {

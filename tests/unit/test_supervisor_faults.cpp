@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <string>
-#include <vector>
 
 #include "base/format_text.hpp"
 #include "sandbox_device.hpp"
@@ -27,24 +26,19 @@ protected:
     void SetUp() override {
         REQUIRE_SANDBOX();
         sandbox::resetDevice();
-        ASSERT_TRUE(sh("test -e /tmp/real-fdisk || cp -p /usr/sbin/fdisk /tmp/real-fdisk"));
         g_cDeviceChar = 0;
         g_lookingForUpdate = true;
     }
     void TearDown() override {
         sandbox::removeFakeTools();
-        sh("cp -p /tmp/real-fdisk /usr/sbin/fdisk; rm -f /tmp/fdisk.fails");
+        sandbox::restoreFdisk();
         sh("umount /proc 2>/dev/null; true");
         sh("pkill -x Quorl; true");
         sandbox::resetDevice();
         sh("for k in $(ls /run/tarvex/keys 2>/dev/null); do key destroy ${k%.img}; done");
     }
 
-    // sudo resets PATH, so a broken fdisk has to replace the real one.
-    static void breakFdisk(const std::string& body) {
-        ASSERT_TRUE(sh("printf '#!/bin/sh\\n%s\\n' '" + body +
-                       "' > /usr/sbin/fdisk && chmod 755 /usr/sbin/fdisk"));
-    }
+    static void breakFdisk(const std::string& body) { ASSERT_TRUE(sandbox::breakFdisk(body)); }
 
     static std::string pass() {
         testing::internal::CaptureStdout();
@@ -194,11 +188,6 @@ struct HostileKeyCase {
 
 class HostileKey : public Fault, public testing::WithParamInterface<HostileKeyCase> {};
 
-// Counts its runs; answers nothing for the nodes listed in /tmp/fdisk.fails.
-const char* const kCountingFdisk =
-    "echo \"$*\" >> /tmp/fdisk.runs; grep -qxF -- \"$2\" /tmp/fdisk.fails 2>/dev/null && exit 1; "
-    "exec /tmp/real-fdisk \"$@\"";
-
 TEST_P(HostileKey, ReachesNoFurtherThanItsMountPoint) {
     const HostileKeyCase& row = GetParam();
     ASSERT_TRUE(sh(std::string("key create k ") + row.layout + " && key insert k sda"));
@@ -211,7 +200,7 @@ TEST_P(HostileKey, ReachesNoFurtherThanItsMountPoint) {
     if (row.pendingLog) {
         ASSERT_TRUE(sh("echo 'update log' > /home/pi/log.txt"));
     }
-    breakFdisk(kCountingFdisk);
+    breakFdisk(sandbox::kCountingFdisk);
     sh("rm -f /tmp/fdisk.runs");
     std::string out = pass();
     EXPECT_EQ(output("wc -l < /tmp/fdisk.runs"), std::to_string(row.partitions) + "\n");
@@ -266,44 +255,13 @@ INSTANTIATE_TEST_SUITE_P(
                        "test \"$(findmnt -n -o SOURCE /home/pi/media)\" = /dev/sda7"}),
     [](const testing::TestParamInfo<HostileKeyCase>& info) { return info.param.name; });
 
-// A node whose size read fails is read again by the next 3 probes, then after
-// 3 more, 6 more, then every 10th probe; once the node changes (here its change
-// time), at once.
-TEST_F(Fault, FailedSizeReadsBackOff) {
-    ASSERT_TRUE(sh("key create k --table dos 16M:raw 32M:raw && key insert k sda"));
-    ASSERT_TRUE(sh("echo /dev/sda1 > /tmp/fdisk.fails && rm -f /tmp/fdisk.runs"));
-    breakFdisk(kCountingFdisk);
-    const auto sda1Reads = [] { return output("grep -c sda1 /tmp/fdisk.runs"); };
-    std::vector<int> readAt;
-    std::string last = sda1Reads();
-    for (int probe = 1; probe <= 33; ++probe) {
-        testing::internal::CaptureStdout();
-        const UsbKeyProbe found = isUsbKeyInserted();
-        testing::internal::GetCapturedStdout();
-        EXPECT_EQ(found.partition, 2);
-        const std::string reads = sda1Reads();
-        if (reads != last) {
-            readAt.push_back(probe);
-        }
-        last = reads;
-    }
-    EXPECT_EQ(readAt, (std::vector<int>{1, 2, 3, 4, 8, 15, 25}));
-    EXPECT_EQ(output("grep -c sda2 /tmp/fdisk.runs"), "1\n");
-    ASSERT_TRUE(sh("chmod 600 /dev/sda1"));
-    testing::internal::CaptureStdout();
-    isUsbKeyInserted();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), line(tarvex::kLinePartitionSizeFailed));
-    EXPECT_NE(sda1Reads(), last) << "a changed node waits for its backoff";
-    sh("key pull sda");
-}
-
 // A key still coming up answers no size read at first: the whole disk is
 // tried meanwhile, and its largest partition mounts on the pass its reads
 // succeed, not after a back-off.
 TEST_F(Fault, KeyComingUpMountsOnceItsSizesRead) {
     makeKey("--table dos 16M:raw 64M:exfat");
     ASSERT_TRUE(sh("key insert k sda && printf '/dev/sda1\\n/dev/sda2\\n' > /tmp/fdisk.fails"));
-    breakFdisk(kCountingFdisk);
+    breakFdisk(sandbox::kCountingFdisk);
     pass();
     pass();
     ASSERT_EQ(g_cDeviceChar, 0);

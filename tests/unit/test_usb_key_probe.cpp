@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "sandbox_device.hpp"
 #include "storage/usb_key_probe.hpp"
@@ -8,6 +9,8 @@
 
 namespace {
 
+using sandbox::line;
+using sandbox::output;
 using sandbox::sh;
 
 struct FdiskLineCase {
@@ -47,7 +50,11 @@ protected:
         REQUIRE_SANDBOX();
         sandbox::resetDevice();
     }
-    void TearDown() override { sh("rm -f /dev/sd* /dev/mmcblk0*"); }
+    void TearDown() override {
+        sandbox::restoreFdisk();
+        sh("rm -f /dev/sd* /dev/mmcblk0*; for k in $(ls /run/tarvex/keys 2>/dev/null); do "
+           "key destroy ${k%.img}; done");
+    }
 };
 
 TEST_F(KeyProbe, NoDiskRunsNoCommand) {
@@ -122,6 +129,37 @@ TEST_F(KeyProbe, VanishedNodeReportsFailureAndSizeZero) {
     EXPECT_EQ(ReadPartitionSize("sdq7"), 0u);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               sandbox::line(tarvex::kLinePartitionSizeFailed));
+}
+
+// A node whose size read fails is read again by the next 3 probes, then after
+// 3 more, 6 more, then every 10th probe; once the node changes (here its change
+// time), at once.
+TEST_F(KeyProbe, FailedSizeReadsBackOff) {
+    ASSERT_TRUE(sh("key create k --table dos 16M:raw 32M:raw && key insert k sda"));
+    ASSERT_TRUE(sh("echo /dev/sda1 > /tmp/fdisk.fails && rm -f /tmp/fdisk.runs"));
+    ASSERT_TRUE(sandbox::breakFdisk(sandbox::kCountingFdisk));
+    const auto sda1Reads = [] { return output("grep -c sda1 /tmp/fdisk.runs"); };
+    std::vector<int> readAt;
+    std::string last = sda1Reads();
+    for (int probe = 1; probe <= 33; ++probe) {
+        testing::internal::CaptureStdout();
+        const UsbKeyProbe found = isUsbKeyInserted();
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(found.partition, 2);
+        const std::string reads = sda1Reads();
+        if (reads != last) {
+            readAt.push_back(probe);
+        }
+        last = reads;
+    }
+    EXPECT_EQ(readAt, (std::vector<int>{1, 2, 3, 4, 8, 15, 25}));
+    EXPECT_EQ(output("grep -c sda2 /tmp/fdisk.runs"), "1\n");
+    ASSERT_TRUE(sh("chmod 600 /dev/sda1"));
+    testing::internal::CaptureStdout();
+    isUsbKeyInserted();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), line(tarvex::kLinePartitionSizeFailed));
+    EXPECT_NE(sda1Reads(), last) << "a changed node waits for its backoff";
+    sh("key pull sda");
 }
 
 }  // namespace
