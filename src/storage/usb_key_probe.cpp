@@ -155,6 +155,10 @@ bool sameNode(const KnownSize& known, const struct stat& node) {
 uint64_t partitionSize(const std::string& name, std::map<std::string, KnownSize>& seen) {
     const struct stat absent {};
     const struct stat node = statNode(name).value_or(absent);
+    const auto already = seen.find(name);
+    if (already != seen.end() && sameNode(already->second, node)) {
+        return already->second.failures == 0 ? already->second.bytes : 0;
+    }
     size_t failures = 0;
     const auto known = g_knownPartitionSizes.find(name);
     if (known != g_knownPartitionSizes.end() && sameNode(known->second, node)) {
@@ -180,6 +184,24 @@ uint64_t partitionSize(const std::string& name, std::map<std::string, KnownSize>
     }
     seen[name] = entry;
     return bytes;
+}
+
+// The number of the largest of disk sd<letter>'s partitions `numbers`, the
+// first listed of equals; -1 when none has a size.
+int largestPartition(char letter, const std::vector<int>& numbers,
+                     std::map<std::string, KnownSize>& seen) {
+    int largest = -1;
+    uint64_t bestSize = 0;
+    for (const int number : numbers) {
+        char deviceName[32];
+        std::snprintf(deviceName, sizeof deviceName, "sd%c%d", letter, number);
+        const uint64_t size = partitionSize(deviceName, seen);
+        if (size > bestSize) {
+            bestSize = size;
+            largest = number;
+        }
+    }
+    return largest;
 }
 
 }  // namespace
@@ -236,14 +258,19 @@ UsbKeyProbe isUsbKeyInserted() {
 
     std::map<std::string, KnownSize> seen;
     if (probe.letter != 0) {
-        uint64_t bestSize = 0;
-        for (const int number : partitionNumbers(*listing, probe.letter)) {
-            char deviceName[32];
-            std::snprintf(deviceName, sizeof deviceName, "sd%c%d", probe.letter, number);
-            const uint64_t size = partitionSize(deviceName, seen);
-            if (size > bestSize) {
-                bestSize = size;
-                probe.partition = number;
+        const std::vector<int> listed = partitionNumbers(*listing, probe.letter);
+        probe.partition = largestPartition(probe.letter, listed, seen);
+        // The kernel adds a key's partitions one after another (as the key
+        // comes up, and again when it reads the table anew after a media
+        // change), and fdisk's open of a partition waits until it is done.
+        // A listing taken after the reads therefore holds every partition;
+        // one that was not listed yet must not lose to a smaller one.
+        if (!listed.empty()) {
+            if (const auto again = listSdNodes()) {
+                const std::vector<int> now = partitionNumbers(*again, probe.letter);
+                if (now != listed) {
+                    probe.partition = largestPartition(probe.letter, now, seen);
+                }
             }
         }
     }

@@ -131,6 +131,23 @@ TEST_F(KeyProbe, VanishedNodeReportsFailureAndSizeZero) {
               sandbox::line(tarvex::kLinePartitionSizeFailed));
 }
 
+// A partition the kernel had not added yet when /dev was listed still counts:
+// the read of another one's size waits until the kernel has added it (here
+// the fake fdisk adds it).
+TEST_F(KeyProbe, PartitionAddedWhileSizesAreReadStillCounts) {
+    ASSERT_TRUE(sh("key create k --table dos 16M:raw 32M:raw && key insert k sda"));
+    ASSERT_TRUE(
+        sh("stat -c 'mknod /dev/sda2 b $((0x%t)) $((0x%T))' /dev/sda2 > /tmp/add-sda2 && "
+           "rm /dev/sda2"));
+    ASSERT_TRUE(
+        sandbox::breakFdisk("[ -e /dev/sda2 ] || sh /tmp/add-sda2; exec /tmp/real-fdisk \"$@\""));
+    testing::internal::CaptureStdout();
+    const UsbKeyProbe found = isUsbKeyInserted();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(found.partition, 2);
+    sh("key pull sda; rm -f /tmp/add-sda2");
+}
+
 // A node whose size read fails is read again by the next 3 probes, then after
 // 3 more, 6 more, then every 10th probe; once the node changes (here its change
 // time), at once.
