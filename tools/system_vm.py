@@ -276,6 +276,7 @@ class VM:
         self.keys = {}  # id -> Key, as plugged in
         self.fdsets = {}  # id -> the fd set QEMU holds the key's file in
         self.boots = 0
+        self.last_pull = None  # when the last pulled key was gone (pull)
         self.jail = self.dir / "jail"
         self.jail.mkdir(mode=0o555)
 
@@ -460,8 +461,10 @@ class VM:
                 if rx.fullmatch(lines[i]):
                     return i
             if time.monotonic() > deadline:
-                # The unit's own lines, then the rest of the system's.
-                tail = "\n  ".join(lines[since:][-30:] + ["--"] + self.journal(unit=None)[-15:])
+                # The unit's own lines, then the rest of the system's, less
+                # the beep's, which would crowd out the sudo and kernel lines.
+                rest = [l for l in self.journal(unit=None) if "Playing WAVE" not in l]
+                tail = "\n  ".join(lines[since:][-30:] + ["--"] + rest[-25:])
                 raise VMError(f"no line {pattern!r} within {timeout} s; after line {since}:\n  {tail}")
             time.sleep(step)
 
@@ -487,13 +490,18 @@ class VM:
         self.qmp.call("device_add", driver="usb-storage", id=key.id + "d", drive=key.id,
                       bus=self.board.usb_bus, removable=True)
         self.keys[key.id] = key
+        key.vm = self
 
     def pull(self, key, timeout=60):
-        """Pulls KEY out and waits until the guest has let go of it."""
+        """Pulls KEY out and waits until the guest has let go of it and, on a
+        running guest, until its disk is gone from the guest's view; records
+        when (last_pull)."""
         self.qmp.call("device_del", id=key.id + "d")
         deadline = time.monotonic() + timeout
-        while not any(e["event"] == "DEVICE_DELETED" and e.get("data", {}).get("device") == key.id + "d"
-                      for e in self.qmp.events):
+
+        def deleted(e):
+            return e["event"] == "DEVICE_DELETED" and e.get("data", {}).get("device") == key.id + "d"
+        while not any(deleted(e) for e in self.qmp.events):
             if time.monotonic() > deadline:
                 raise VMError(f"{key.id} was not released within {timeout} s")
             try:
@@ -502,9 +510,21 @@ class VM:
                     self.qmp.events.append(reply)
             except socket.timeout:
                 pass
+        # Consumed: the same key plugged again must be waited for again.
+        self.qmp.events = [e for e in self.qmp.events if not deleted(e)]
         self.qmp.call("blockdev-del", **{"node-name": key.id})
         self.qmp.call("remove-fd", **{"fdset-id": self.fdsets.pop(key.id)})
         del self.keys[key.id]
+        # USB lets go at once; the guest drops the disk when it gets to it,
+        # and until then a daemon's pass still sees a key.
+        if self.qga is not None and self.proc.poll() is None:
+            others = len(self.keys) + (1 if self.usb_root else 0)
+            gone = f"[ $(ls /sys/block | grep -c '^sd') -le {others} ]"
+            while self.run(gone, check=False, timeout=30)[0] != 0:
+                if time.monotonic() > deadline:
+                    raise VMError(f"the guest still has {key.id}'s disk after {timeout} s")
+                time.sleep(0.2)
+        self.last_pull = time.monotonic()
 
 
 class Key:

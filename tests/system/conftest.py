@@ -73,12 +73,20 @@ def image():
 @pytest.fixture
 def make_key(tmp_path):
     """make_key(partitions, table=True): a new key image in the test's directory."""
-    n = [0]
+    made = []
 
     def make(partitions, table=True):
-        n[0] += 1
-        return Key(tmp_path / f"key{n[0]}.img", partitions, table)
+        made.append(Key(tmp_path / f"key{len(made) + 1}.img", partitions, table))
+        return made[-1]
     yield make
+    # A key a failed test left in would become the next test's sda.
+    for key in made:
+        vm = getattr(key, "vm", None)
+        if vm is not None and key.id in vm.keys:
+            try:
+                vm.pull(key)
+            except Exception as e:  # the test's own failure is the one to see
+                print(f"could not pull {key.id}: {e}")
     # pytest keeps its last temporary directories; not 64 MiB keys.
     for image in tmp_path.glob("key*.img"):
         image.unlink()
@@ -88,17 +96,22 @@ def update_key(make_key, files=None, fs="vfat"):
     return make_key([(fs, 64, files or {script_path(C.kUpdateFolder): UPDATE_SCRIPT})])
 
 
-def wait_past_first_pass(vm):
-    """A key seen by the daemon's first pass counts as in at start and is not
-    looked at: wait until the daemon has been running past that pass."""
+def wait_until_armed(vm):
+    """The daemon looks at a key only when a pass saw no key before it: a key
+    seen by its first pass counts as in at start, and a key plugged before a
+    pass has seen the last one gone counts as that key still in. Waits past
+    the first pass and past two passes since the last key was gone (the pass
+    under way may be a long one, mounting)."""
     up, started = vm.out("cut -d' ' -f1 /proc/uptime; "
                          "systemctl show -p ActiveEnterTimestampMonotonic --value tarvexd").split()
     time.sleep(max(0.0, FIRST_PASS + 1 - (float(up) - int(started) / 1e6)))
+    if vm.last_pull is not None:
+        time.sleep(max(0.0, vm.last_pull + 2 * PASS + 1 - time.monotonic()))
 
 
 def plug_and_mount(vm, key, since=0, step=0.5):
     """Plugs KEY in once the daemon looks at new keys; the index of "Mounted"."""
-    wait_past_first_pass(vm)
+    wait_until_armed(vm)
     vm.plug(key)
     # Two ways a key takes an extra pass: a fresh device has no mount point
     # yet (the first mount fails, and the clean-up makes one), and a pass can

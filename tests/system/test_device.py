@@ -12,7 +12,7 @@ from tarvex_sim import wait_until
 
 from conftest import (C, FALLBACK, FIRST_PASS, MEDIA, PASS, REPO, SLACK, UNMOUNTING, UPDATE_SCRIPT,
                       folder_found, played, plug_and_mount, plug_and_update, pull_and_unmount,
-                      script_path, update_key, wait_past_first_pass)
+                      script_path, update_key, wait_until_armed)
 
 UPDATE = C.kUpdateFolder
 
@@ -113,7 +113,7 @@ def test_key(installed, make_key, name, partitions, table, node):
     since = len(vm.journal())
     key = make_key(partitions, table)
     if node is None:
-        wait_past_first_pass(vm)
+        wait_until_armed(vm)
         vm.plug(key)
         vm.wait_line(FALLBACK, since, timeout=2 * PASS + SLACK)
         # pi, with every type the rules allow, or none, and the options split.
