@@ -53,8 +53,8 @@ examples: --key ~/upd (holds _QuorlUpdate/ and/or _QuorlPostUpdate/), --key ~/up
   --key key.img (dd if=/dev/sdX of=key.img bs=4M), --key ~/upd --trust maker.pub
 exit status: 0 an update script ran and ended with 0; 1 none did (no mount, no folder, no
 script, script failed or timed out); 2 bad arguments; 128+N stopped by signal N. The
-script's exit status is the one its wrapper reported, which the script could fake. With
---vm it is not seen: 0 then means an update script ran to its end.
+script's exit status is the one its wrapper (with --vm, bash's exit trap) reported, which
+the script could fake; where none was reported, 0 means an update script ran to its end.
 """
 
 
@@ -448,12 +448,20 @@ class VMTrial:
     virtual machine: what a crafted key can reach is that machine only, and
     what that machine says is its word only. Every deadline is the host's."""
 
+    # The script's exit status, said by an exit trap that the trial's bash
+    # reads before the script (BASH_ENV, set for the service of this machine
+    # only). A script that sets its own trap, or execs, leaves it unsaid.
+    END_LINE = "tarvex-trial: bash ended with exit status "
+    END_TRAP = f"trap 'echo \"{END_LINE}$?\"' EXIT\n".encode()
+    END_DIR = "/run/tarvex-trial"
+
     def __init__(self, c, source, log_text, trusted, timeout, deb, workdir):
         self.c, self.source, self.log_text, self.trusted = c, source, log_text, trusted
         self.timeout, self.deb, self.workdir = timeout, deb, workdir
         self.first_pass, self.pass_seconds = pass_times(c)
         self.cursor = self.started = self.host_started = self.main_pid = self.script = None
         self.script_pid = self.folder = self.script_start = self.script_end = self.mount = None
+        self.script_rc = None
         self.shown, self.played = set(), collections.Counter()
 
     def make_key(self):
@@ -498,6 +506,12 @@ class VMTrial:
         # Shown at the guest's time for it, but marked by the host's order:
         # from the script's start on, the guest may be the script's.
         c, running = self.c, self.script is not None
+        if running and text.startswith(self.END_LINE):
+            # The last one counts: a bash the script starts says its own
+            # first. It may reach the journal after the script is seen gone.
+            if text[len(self.END_LINE):].isdigit():
+                self.script_rc = int(text[len(self.END_LINE):])
+            return
         sound = re.fullmatch(r"Playing WAVE '(.+)' : .*", text)
         if sound:  # a sound played shows once, as in the sandbox
             self.played[os.path.basename(sound[1])] += 1
@@ -524,8 +538,7 @@ class VMTrial:
             self.script_pid = next((line.split()[0] for line in children if path and path in line), "")
         if not any(line.split()[0] == self.script_pid for line in children if line.split()):
             self.script_end = self.since_start()
-            say(f"The script ended within {self.script_end - self.script_start:.1f} s; its exit status "
-                "is not seen here")
+            say(f"The script ended within {self.script_end - self.script_start:.1f} s")
         return self.script_end is not None
 
     def run(self):
@@ -534,6 +547,12 @@ class VMTrial:
             say(f"Booted a throw-away Debian 12 VM (emulated) in {vm.boot_seconds:.0f} s; "
                 f"installing {self.deb.name}")
             vm.install(self.deb)
+            dropin = "/run/systemd/system/tarvexd.service.d"
+            vm.run(f"mkdir -p {dropin} {self.END_DIR}")
+            vm.put(f"{self.END_DIR}/end.sh", self.END_TRAP)
+            vm.put(f"{dropin}/tarvex-trial.conf",
+                   f"[Service]\nEnvironment=BASH_ENV={self.END_DIR}/end.sh\n".encode())
+            vm.run("systemctl daemon-reload")
             if self.log_text is not None:
                 vm.put(c.kLocalLogPath, self.log_text)
                 vm.run(f"chown pi:pi {c.kLocalLogPath}")
@@ -578,8 +597,10 @@ class VMTrial:
         return self.summary(key_log, local_log, unmounted, time.monotonic() - t0)
 
     def summary(self, key_log, local_log, unmounted, seconds):
-        ended, key_log = self.script_end is not None, (key_log or "").splitlines()
-        result = ("the script ran to its end (with which exit status is not seen here)" if ended else
+        ended, key_log, rc = self.script_end is not None, (key_log or "").splitlines(), self.script_rc
+        result = ("the key works, its script ran to the end with exit status 0" if ended and rc == 0 else
+                  f"the script ran and ended with exit status {rc}" if ended and rc is not None else
+                  "the script ran to its end, its exit status was not reported" if ended else
                   f"the script did not end within {self.timeout:g} s" if self.script else
                   f"nothing was run: the daemon found {self.folder} but ran no script" if self.folder else
                   "nothing was run: the daemon reported no update folder" if self.mount else
@@ -591,14 +612,15 @@ class VMTrial:
                 ("folder", self.folder or "none reported by the daemon"),
                 ("sounds", counted(self.played)),
                 ("script", self.script),
-                ("exit status", self.script and "unknown: the daemon does not record it, and the VM "
-                 "is only watched from outside"),
+                ("exit status", self.script and ended and (
+                    "not reported (the script set its own exit trap, or exec'd)" if rc is None else
+                    f"{rc} (not looked at by the daemon), as bash's exit trap reported it")),
                 ("ran for", self.script and (f"about {self.script_end - self.script_start:.0f} s" if ended
                                              else f"more than {self.timeout:g} s, stopped here")),
                 ("pending log", pending_log(self.log_text, local_log, key_log)),
                 ("log.txt on key", quoted(key_log)),
                 ("unmounted", unmounted)], result + ", as the guest reports it")
-        return EXIT_OK if ended else EXIT_KEY_FAILED
+        return EXIT_OK if ended and rc in (0, None) else EXIT_KEY_FAILED
 
 
 def main(argv=None):

@@ -32,8 +32,8 @@ def test_trial_escapes_what_the_key_prints(make_key, deb):
     assert r.returncode == 0, out + r.stderr.decode(errors="replace")
     assert not CONTROLS.search(out), out
     assert [l for l in out.splitlines() if l.startswith("== Result:")] == [
-        "== Result: the script ran to its end (with which exit status is not seen here), "
-        "as the guest reports it"]
+        "== Result: the key works, its script ran to the end with exit status 0, as the guest reports it"]
+    assert " 0 (not looked at by the daemon), as bash's exit trap reported it" in out, out
     for shown in [r"| \x1b[2J\x1b[H", "| == Result: the key works", r"| fake\rline",
                   r"| name\x1b[31mred", "| late from a child"]:
         assert shown in out, out
