@@ -35,8 +35,8 @@ for sanitize in address,undefined thread; do
   ctest --test-dir "$dir" -j"$(nproc)" --output-on-failure
 done
 
-step "fuzzing: every harness 60 s on its corpus under ASan + UBSan"
-scripts/fuzz.sh -t 60
+step "fuzzing: every harness 60 s on its corpus under ASan + UBSan, $(nproc) at a time"
+scripts/fuzz.sh -t 60 -j "$(nproc)"
 
 # The unit tests and part of the end-to-end tests on each ARM target, under
 # emulation: armhf on the Pi 1's ARM1176 core, the oldest any package must run
@@ -73,12 +73,12 @@ step "system tests: the amd64 package on Debian 12 under QEMU, two VMs at a time
 TARVEX_DEB_AMD64=$(ls -t build-amd64/tarvexd_*_amd64.deb | head -n1) scripts/system-test.sh amd64
 
 # The ARM packages under TCG, several times slower than amd64: each leg is
-# one device through tests/system/test_architectures.py's cases.
-step "system tests: the arm64 package under qemu-system-aarch64"
-TARVEX_DEB_ARM64=$(ls -t build-arm64/tarvexd_*_arm64.deb | head -n1) scripts/system-test.sh arm64
-
-step "system tests: the armhf package under qemu-system-arm"
-TARVEX_DEB_ARMHF=$(ls -t build-armhf/tarvexd_*_armhf.deb | head -n1) scripts/system-test.sh armhf
+# one device through tests/system/test_architectures.py's cases, the two legs
+# side by side.
+step "system tests: the arm64 and armhf packages under qemu-system-aarch64 and qemu-system-arm"
+TARVEX_DEB_ARM64=$(ls -t build-arm64/tarvexd_*_arm64.deb | head -n1) \
+  TARVEX_DEB_ARMHF=$(ls -t build-armhf/tarvexd_*_armhf.deb | head -n1) \
+  scripts/system-test.sh arm64 armhf
 
 step "package through dpkg: install, remove, reinstall, upgrade, purge"
 packaging/check-deb.sh build-debcheck
