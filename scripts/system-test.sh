@@ -40,7 +40,7 @@ for arch in "$@"; do
   echo "system-test.sh: $arch package ${!deb}"
 done
 
-pytest=(/usr/bin/python3 -m pytest -q -p no:cacheprovider)
+pytest=(/usr/bin/python3 -m pytest -q -p no:cacheprovider --durations=12)
 if [ -n "$native" ]; then
   "${pytest[@]}" -n 2 --dist loadfile tests/system
 fi

@@ -70,8 +70,16 @@ def image():
     return Image(os.environ.get("TARVEX_SYSTEM_ARCH", "amd64")).ensure()
 
 
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    """Keeps each phase's report on the test, for fixtures to see how it went."""
+    outcome = yield
+    report = outcome.get_result()
+    setattr(item, f"report_{report.when}", report)
+
+
 @pytest.fixture
-def make_key(tmp_path):
+def make_key(tmp_path, request):
     """make_key(partitions, table=True): a new key image in the test's directory."""
     made = []
 
@@ -79,8 +87,10 @@ def make_key(tmp_path):
         made.append(Key(tmp_path / f"key{len(made) + 1}.img", partitions, table))
         return made[-1]
     yield make
-    # A key a failed test left in would become the next test's sda.
-    for key in made:
+    # A key a failed test left in would become the next test's sda. A test
+    # that passed may leave its key in on purpose, for the next to pull.
+    call = getattr(request.node, "report_call", None)
+    for key in made if call is None or call.failed else ():
         vm = getattr(key, "vm", None)
         if vm is not None and key.id in vm.keys:
             try:
