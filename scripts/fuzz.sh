@@ -2,10 +2,10 @@
 # Builds the libFuzzer harnesses (clang, AddressSanitizer + UndefinedBehavior-
 # Sanitizer over the daemon's code) and runs each on its seed corpus for
 # SECONDS (60 by default), JOBS of them at a time (1 by default). What the
-# fuzzer finds goes to a
-# scratch directory, never into the repository: new inputs to WORK/<harness>/,
-# a crashing input to WORK/<harness>/crash-*; a crash fails the script and the
-# scratch directory is kept. Run as root on Debian 12.
+# fuzzer finds goes to a scratch directory, never into the repository: new
+# inputs to WORK/<harness>/, a crashing input to WORK/<harness>/crash-*; a
+# crash fails the script and the scratch directory is kept. Run as root on
+# Debian 12.
 #
 #   scripts/fuzz.sh [-t SECONDS] [-j JOBS] [-w WORK] [HARNESS...]
 #
