@@ -204,6 +204,24 @@ int largestPartition(char letter, const std::vector<int>& numbers,
     return largest;
 }
 
+// A partition of `numbers` whose last size read failed and that the next
+// probe reads again (not yet backed off): a key still coming up, or a node
+// the kernel was adding anew while it was read. Number 0 is a four-letter
+// disk, never a partition.
+bool sizeReadAgainNextProbe(char letter, const std::vector<int>& numbers,
+                            const std::map<std::string, KnownSize>& seen) {
+    return std::any_of(numbers.begin(), numbers.end(), [&](int number) {
+        if (number == 0) {
+            return false;
+        }
+        char deviceName[32];
+        std::snprintf(deviceName, sizeof deviceName, "sd%c%d", letter, number);
+        const auto entry = seen.find(deviceName);
+        return entry != seen.end() && entry->second.failures > 0 &&
+               entry->second.failures <= tarvex::kFailedSizeRereads;
+    });
+}
+
 }  // namespace
 
 uint64_t parseFdiskByteCount(const std::string& firstLine) {
@@ -265,14 +283,22 @@ UsbKeyProbe isUsbKeyInserted() {
         // change), and fdisk's open of a partition waits until it is done.
         // A listing taken after the reads therefore holds every partition;
         // one that was not listed yet must not lose to a smaller one.
+        std::vector<int> chosenFrom = listed;
         if (!listed.empty()) {
             if (const auto again = listSdNodes()) {
                 const std::vector<int> now = partitionNumbers(*again, probe.letter);
                 if (now != listed) {
                     probe.partition = largestPartition(probe.letter, now, seen);
+                    chosenFrom = now;
                 }
             }
         }
+        // Mounting the largest of the sizes read could take a smaller
+        // partition whose sibling merely failed its read this time, and the
+        // key's update would be missed until it is plugged in again. With no
+        // size at all the whole disk is tried, as ever.
+        probe.sizesPending =
+            probe.partition != -1 && sizeReadAgainNextProbe(probe.letter, chosenFrom, seen);
     }
     g_knownPartitionSizes = std::move(seen);
     return probe;

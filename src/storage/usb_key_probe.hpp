@@ -7,9 +7,12 @@
 // What one probe found. letter is the third character of the disk's name
 // (sda gives 'a'), 0 when no key is in. partition is the number to mount,
 // -1 when none has a readable size and the whole disk is to be used.
+// sizesPending: another partition's size read failed and is tried again by
+// the next probe, so partition may not be the largest: mount nothing yet.
 struct UsbKeyProbe {
     char letter;
     int partition;
+    bool sizesPending = false;
 };
 
 // Takes the first three-character sd* block device that /dev lists and that

@@ -62,7 +62,8 @@ void runSupervisionPass() {
 
     if (probe.letter == 0) {
         g_lookingForUpdate = true;
-    } else if (g_cDeviceChar == 0 && MountUsbkey(probe.letter, probe.partition)) {
+    } else if (g_cDeviceChar == 0 && !probe.sizesPending &&
+               MountUsbkey(probe.letter, probe.partition)) {
         g_cDeviceChar = probe.letter;
     }
 
