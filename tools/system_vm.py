@@ -463,8 +463,11 @@ class VM:
             if time.monotonic() > deadline:
                 # The unit's own lines, then the rest of the system's, less
                 # the beep's, which would crowd out the sudo and kernel lines.
+                # Then the guest's disks, and what of them is mounted where.
                 rest = [l for l in self.journal(unit=None) if "Playing WAVE" not in l]
-                tail = "\n  ".join(lines[since:][-30:] + ["--"] + rest[-25:])
+                disks = self.run("lsblk -rn -o NAME,SIZE,FSTYPE,MOUNTPOINTS", check=False)[1]
+                tail = "\n  ".join(lines[since:][-30:] + ["--"] + rest[-60:] + ["--"] +
+                                   disks.splitlines())
                 raise VMError(f"no line {pattern!r} within {timeout} s; after line {since}:\n  {tail}")
             time.sleep(step)
 
