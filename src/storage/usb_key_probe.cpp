@@ -152,7 +152,25 @@ bool sameNode(const KnownSize& known, const struct stat& node) {
            known.changed.tv_nsec == node.st_ctim.tv_nsec;
 }
 
-uint64_t partitionSize(const std::string& name, std::map<std::string, KnownSize>& seen) {
+std::string partitionName(char letter, int number) {
+    char name[32];
+    std::snprintf(name, sizeof name, "sd%c%d", letter, number);
+    return name;
+}
+
+// Whether this probe reads the size of node `name`: one not read before or
+// changed since, or one whose failed read is not being backed off.
+bool sizeReadDue(const std::string& name) {
+    const auto known = g_knownPartitionSizes.find(name);
+    const struct stat absent {};
+    return known == g_knownPartitionSizes.end() ||
+           !sameNode(known->second, statNode(name).value_or(absent)) ||
+           (known->second.failures != 0 && known->second.skipsLeft == 0);
+}
+
+// readBackedOff: read a node whose failed reads are being backed off anyway.
+uint64_t partitionSize(const std::string& name, std::map<std::string, KnownSize>& seen,
+                       bool readBackedOff) {
     const struct stat absent {};
     const struct stat node = statNode(name).value_or(absent);
     const auto already = seen.find(name);
@@ -166,7 +184,7 @@ uint64_t partitionSize(const std::string& name, std::map<std::string, KnownSize>
         if (entry.failures == 0) {
             return entry.bytes;
         }
-        if (entry.skipsLeft > 0) {
+        if (entry.skipsLeft > 0 && !readBackedOff) {
             --entry.skipsLeft;
             return 0;
         }
@@ -187,15 +205,20 @@ uint64_t partitionSize(const std::string& name, std::map<std::string, KnownSize>
 }
 
 // The number of the largest of disk sd<letter>'s partitions `numbers`, the
-// first listed of equals; -1 when none has a size.
+// first listed of equals; -1 when none has a size. The sizes are judged
+// together: when one partition is read (its node is new or changed: the key
+// came up, or the kernel read its table anew), so is every one without a
+// size, backed off or not, or a smaller partition read now could win over a
+// larger one whose back-off merely has passes left.
 int largestPartition(char letter, const std::vector<int>& numbers,
                      std::map<std::string, KnownSize>& seen) {
+    const bool reading = std::any_of(numbers.begin(), numbers.end(), [letter](int number) {
+        return sizeReadDue(partitionName(letter, number));
+    });
     int largest = -1;
     uint64_t bestSize = 0;
     for (const int number : numbers) {
-        char deviceName[32];
-        std::snprintf(deviceName, sizeof deviceName, "sd%c%d", letter, number);
-        const uint64_t size = partitionSize(deviceName, seen);
+        const uint64_t size = partitionSize(partitionName(letter, number), seen, reading);
         if (size > bestSize) {
             bestSize = size;
             largest = number;
@@ -214,9 +237,7 @@ bool sizeReadAgainNextProbe(char letter, const std::vector<int>& numbers,
         if (number == 0) {
             return false;
         }
-        char deviceName[32];
-        std::snprintf(deviceName, sizeof deviceName, "sd%c%d", letter, number);
-        const auto entry = seen.find(deviceName);
+        const auto entry = seen.find(partitionName(letter, number));
         return entry != seen.end() && entry->second.failures > 0 &&
                entry->second.failures <= tarvex::kFailedSizeRereads;
     });

@@ -148,6 +148,25 @@ TEST_F(KeyProbe, PartitionAddedWhileSizesAreReadStillCounts) {
     sh("key pull sda; rm -f /tmp/add-sda2");
 }
 
+// A larger partition whose reads are being backed off is read again along with
+// a smaller one whose node changed (udev got to it first, say): the smaller
+// one must not win because its read came first.
+TEST_F(KeyProbe, BackedOffPartitionIsReadWithAChangedSibling) {
+    ASSERT_TRUE(sh("key create k --table dos 16M:raw 32M:raw && key insert k sda"));
+    ASSERT_TRUE(sh("printf '/dev/sda1\\n/dev/sda2\\n' > /tmp/fdisk.fails"));
+    ASSERT_TRUE(sandbox::breakFdisk(sandbox::kCountingFdisk));
+    testing::internal::CaptureStdout();
+    for (size_t probe = 0; probe <= tarvex::kFailedSizeRereads; ++probe) {
+        isUsbKeyInserted();
+    }
+    ASSERT_TRUE(sh("rm /tmp/fdisk.fails && chmod 600 /dev/sda1"));
+    const UsbKeyProbe found = isUsbKeyInserted();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(found.partition, 2);
+    EXPECT_FALSE(found.sizesPending);
+    sh("key pull sda");
+}
+
 // A node whose size read fails is read again by the next 3 probes, then after
 // 3 more, 6 more, then every 10th probe; once the node changes (here its change
 // time), at once.
