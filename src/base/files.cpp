@@ -104,16 +104,24 @@ Result<Done, int> writeFileDurably(int directory, const char* name, const char* 
     }
     // fchmod: the umask must not decide who may read the file.
     bool written = fill(fd) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
+    bool renamed = false;
+    if (written) {
+        renamed = how == Publish::kReplace ? renameat(directory, tempName, directory, name) == 0
+                                           : renameNoReplace(directory, tempName, name);
+        // FAT makes the new name's directory entry empty (no size, no first
+        // cluster) and fills it in only when the file is written back: until
+        // then a power cut leaves the name on an empty file. So the file is
+        // synced again under its new name.
+        written = renamed && fsync(fd) == 0;
+    }
     if (!closeKeepingErrno(fd)) {
         written = false;
     }
-    if (written) {
-        written = how == Publish::kReplace ? renameat(directory, tempName, directory, name) == 0
-                                           : renameNoReplace(directory, tempName, name);
-    }
     if (!written) {
         const int failure = errno;
-        unlinkat(directory, tempName, 0);
+        if (!renamed) {
+            unlinkat(directory, tempName, 0);
+        }
         return Refusal<int>{failure};
     }
     // Without this a power cut can bring back the old name after the caller

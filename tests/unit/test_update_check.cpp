@@ -234,8 +234,9 @@ TEST_P(FlushFails, LogLeavesOnlyOnceDurable) {
 
 INSTANTIATE_TEST_SUITE_P(Keys, FlushFails,
                          testing::Values(FlushCase{"CopyNotFlushed", 1, EIO, false},
-                                         FlushCase{"DirectoryNotFlushed", 2, EIO, false},
-                                         FlushCase{"DirectoryCannotBeFlushed", 2, EINVAL, true}),
+                                         FlushCase{"RenamedCopyNotFlushed", 2, EIO, false},
+                                         FlushCase{"DirectoryNotFlushed", 3, EIO, false},
+                                         FlushCase{"DirectoryCannotBeFlushed", 3, EINVAL, true}),
                          [](const testing::TestParamInfo<FlushCase>& info) {
                              return info.param.name;
                          });
