@@ -38,9 +38,19 @@ done
 [ ${#sources[@]} -gt 0 ] || { echo "system_image.sh: apt has no sources configured" >&2; exit 1; }
 
 if [ "$arch" != "$(dpkg --print-architecture)" ]; then
+    # The arm64 and armhf images are built side by side, and on a fresh
+    # machine both find binfmt_misc unmounted: the builders take turns here
+    # (a lock on this script), or the second mount fails.
+    exec 9<"$0"
+    flock 9
     [ -e /proc/sys/fs/binfmt_misc/register ] ||
         mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
     update-binfmts --enable >/dev/null 2>&1 || true
+    flock -u 9
+    exec 9<&-
+    case $arch in amd64) interpreter=qemu-x86_64 ;; arm64) interpreter=qemu-aarch64 ;; armhf) interpreter=qemu-arm ;; esac
+    [ -e "/proc/sys/fs/binfmt_misc/$interpreter" ] ||
+        { echo "system_image.sh: binfmt_misc has no $interpreter entry (qemu-user-static, binfmt-support)" >&2; exit 1; }
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarvex-image.XXXXXX")
