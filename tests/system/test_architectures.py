@@ -80,22 +80,31 @@ CASES = [install, fat32_update_with_sounds, pull_unmounts, log_hand_off, power_c
 
 @pytest.fixture(scope="module")
 def devices(tmp_path_factory):
-    """devices(arch): that architecture's device and its cases' state, booted
-    on first use; one device at a time."""
-    running = {}
+    """with devices(arch, case) as (vm, state): that architecture's device and
+    its cases' state, booted on first use; one device at a time. Each case
+    builds on the ones before it, so after a failure the leg's later cases are
+    skipped rather than each failing slowly for the same cause."""
+    running, failed = {}, {}
     with contextlib.ExitStack() as stack:
-        def device(arch):
-            if arch not in running:
-                stack.close()
-                running.clear()
-                vm = stack.enter_context(Image(arch).vm(tmp_path_factory.mktemp(arch)))
-                running[arch] = vm, {}
-            return running[arch]
+        @contextlib.contextmanager
+        def device(arch, case):
+            if arch in failed:
+                pytest.skip(f"the {arch} leg failed at {failed[arch]}")
+            try:
+                if arch not in running:
+                    stack.close()
+                    running.clear()
+                    vm = stack.enter_context(Image(arch).vm(tmp_path_factory.mktemp(arch)))
+                    running[arch] = vm, {}
+                yield running[arch]
+            except (Exception, pytest.fail.Exception):
+                failed[arch] = case
+                raise
         yield device
 
 
 @pytest.mark.parametrize("case", CASES, ids=[c.__name__ for c in CASES])
 @pytest.mark.parametrize("arch", [pytest.param(a, marks=pytest.mark.xdist_group(a)) for a in ARCHS])
 def test_leg(devices, make_key, arch, case):
-    vm, state = devices(arch)
-    case(vm, arch, make_key, state)
+    with devices(arch, case.__name__) as (vm, state):
+        case(vm, arch, make_key, state)
