@@ -233,6 +233,29 @@ std::string fdTargets(pid_t pid) {
     return text;
 }
 
+// Lines of /proc/PID/maps, with adjacent pieces of the brk heap counted as
+// one: the daemon's process is forked, and when its heap first grows past what
+// it inherited, the kernel cannot merge the new piece with the inherited one
+// (their anonymous memory has different owners), so one more "[heap]" line
+// appears once, in warm-up or later. The heap's growth is measured in bytes.
+long countMappings(const std::string& maps) {
+    long n = 0;
+    std::string previousEnd;
+    bool previousHeap = false;
+    std::istringstream lines(maps);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const auto dash = line.find('-');
+        const auto space = line.find(' ');
+        if (dash == std::string::npos || space == std::string::npos || space < dash) continue;
+        const bool heap = line.size() >= 6 && line.compare(line.size() - 6, 6, "[heap]") == 0;
+        if (!(heap && previousHeap && line.compare(0, dash, previousEnd) == 0)) ++n;
+        previousEnd = line.substr(dash + 1, space - dash - 1);
+        previousHeap = heap;
+    }
+    return n;
+}
+
 // Resident KiB of each mapping ("start-end name"), to show where memory grew.
 std::map<std::string, long> residentByMapping(pid_t pid) {
     std::map<std::string, long> rss;
@@ -290,8 +313,7 @@ Usage sampleOnce(Runner& runner) {
     u.hwmKiB = statusField(status, "VmHWM");
     u.anonKiB = statusField(status, "RssAnon");
     u.fileKiB = statusField(status, "RssFile");
-    const auto maps = readFile(proc + "/maps").value_or("");
-    u.mappings = static_cast<long>(std::count(maps.begin(), maps.end(), '\n'));
+    u.mappings = countMappings(readFile(proc + "/maps").value_or(""));
     const auto table = processTable();
     u.children = std::count_if(table.begin(), table.end(),
                                [&](const Process& p) { return p.ppid == runner.passes.pid(); });
