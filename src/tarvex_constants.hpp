@@ -87,6 +87,11 @@ constexpr const char* kLocalLogPath = "/home/pi/log.txt";
 // jobs append later goes to a fresh log.txt, not into a file about to be
 // removed. One left by a hand-off cut short is handed over by the next.
 constexpr const char* kLocalLogAsidePath = "/home/pi/log.txt.handing-over";
+// A job still holding the log open (exec >> /home/pi/log.txt) may write into
+// it after it was removed: it is read again, each new piece kept, until a read
+// finds nothing new, but at most this many times, so a job that never stops
+// writing cannot hold the look. What it writes later is lost.
+constexpr int kLogRereadsAfterRemoval = 5;
 constexpr const char* kKeyLogFileName = "log.txt";
 // The log is written under this name and renamed to log.txt only once it is
 // whole on the key: a power cut mid-copy leaves at most this, which the next

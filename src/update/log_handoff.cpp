@@ -103,30 +103,96 @@ void putLogBack() {
               RENAME_NOREPLACE);
 }
 
-// Removes the log set aside once its copy is on the key. A job still holding
-// it open may have written past what was copied, up to the removal: those
-// bytes go on at the end of /home/pi/log.txt, for the next hand-off.
+// Writes bytes to the open local log and flushes them; a FIFO or device node
+// of its name gets nothing.
+Result<> writeFlushed(int log, const std::string& bytes) {
+    struct stat info {};
+    if (fstat(log, &info) != 0) {
+        return refuse(std::strerror(errno));
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return refuse(tarvex::kReasonLogNotARegularFile);
+    }
+    if (!writeAll(log, bytes.data(), bytes.size()) || fsync(log) != 0) {
+        return refuse(std::strerror(errno));
+    }
+    return Done{};
+}
+
+// Puts bytes at the end of /home/pi/log.txt (made with mode when missing),
+// flushed with its directory: whoever made the file since the log was set
+// aside, this or a job appending by name, flushed no entry for it.
+Result<> appendToLocalLog(const std::string& bytes, mode_t mode) {
+    const int log = open(tarvex::kLocalLogPath,
+                         O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+    if (log < 0) {
+        return refuse(std::strerror(errno));
+    }
+    auto written = writeFlushed(log, bytes);
+    close(log);
+    if (!written) {
+        return written;
+    }
+    const std::string logPath = tarvex::kLocalLogPath;  // its directory: /home/pi
+    const int directory =
+        open(logPath.substr(0, logPath.rfind('/')).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool flushed = directory >= 0 && flushDirectory(directory);
+    const int flushError = errno;
+    if (directory >= 0) {
+        close(directory);
+    }
+    if (!flushed) {
+        return refuse(std::strerror(flushError));
+    }
+    return Done{};
+}
+
+// Keeps what a job still holding the log set aside wrote past what has been
+// read of it: read up to the size the file has now (a job that never stops
+// writing is not chased) and put at the end of /home/pi/log.txt, for the next
+// hand-off. False when there was nothing new.
+Result<bool> keepWhatFollows(int source) {
+    const off_t done = lseek(source, 0, SEEK_CUR);
+    struct stat info {};
+    if (done < 0 || fstat(source, &info) != 0) {
+        return refuse(std::strerror(errno));
+    }
+    std::string rest;
+    if (info.st_size > done &&
+        !readAtMost(source, static_cast<size_t>(info.st_size - done), rest)) {
+        return refuse(std::strerror(errno));
+    }
+    if (rest.empty()) {
+        return false;
+    }
+    const auto appended = appendToLocalLog(rest, info.st_mode & 07777);
+    if (!appended) {
+        return refuse(appended.why());
+    }
+    return true;
+}
+
+// Removes the log set aside once its copy is on the key. What a job wrote past
+// the copy is durable at the end of /home/pi/log.txt before the removal can
+// reach the disk: a power cut in between leaves those lines twice, never
+// nowhere. When they cannot be kept there, the log is not removed either. The
+// job may go on writing into the removed file: it is read again until it stops
+// growing, a bounded number of times.
 void removeCopiedLog(int source) {
-    const off_t copied = lseek(source, 0, SEEK_CUR);
+    const auto kept = keepWhatFollows(source);
+    if (!kept) {
+        printStatusLine(formatText(tarvex::kLineCannotRemoveLog, kept.why().c_str()));
+        return;
+    }
     if (unlink(tarvex::kLocalLogAsidePath) != 0) {
         printStatusLine(formatText(tarvex::kLineCannotRemoveLog, std::strerror(errno)));
         return;
     }
-    std::string rest;
-    struct stat info {};
-    if (copied < 0 || fstat(source, &info) != 0 || info.st_size <= copied ||
-        !readAtMost(source, static_cast<size_t>(info.st_size - copied), rest) || rest.empty()) {
-        return;
-    }
-    const int log = open(tarvex::kLocalLogPath,
-                         O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                         info.st_mode & 07777);
-    struct stat logInfo {};
-    if (log >= 0 && fstat(log, &logInfo) == 0 && S_ISREG(logInfo.st_mode)) {
-        writeAll(log, rest.data(), rest.size());
-    }
-    if (log >= 0) {
-        close(log);
+    for (int reread = 0; reread < tarvex::kLogRereadsAfterRemoval; ++reread) {
+        const auto more = keepWhatFollows(source);
+        if (!more || !*more) {
+            break;
+        }
     }
 }
 

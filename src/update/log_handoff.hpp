@@ -4,6 +4,7 @@
 
 // Copies the log onto the key as log.txt, whole or not at all, and removes it
 // from the device only once the copy is durable there under that name; says
-// why in a status line when it cannot, and keeps the log. Then flushes every
-// file system.
+// why in a status line when it cannot, and keeps the log. What a job still
+// holding the log wrote past the copy goes on at the end of /home/pi/log.txt,
+// flushed, for the next key. Then flushes every file system.
 void handLogToKey();
