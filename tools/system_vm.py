@@ -18,12 +18,16 @@ files live in the caller's temporary directory.
 
 What runs in the guest may be hostile (a crafted key can gain root there), so
 QEMU is confined (see _confined) and nothing the guest sends is believed
-further than its size: every line from it is capped, and a number in it must
-be finite.
+further than its size: every line from it is capped, a number in it must be
+finite, and every call has a deadline however slowly its reply comes. Events
+no caller waits for are dropped; a line that is neither a reply nor an event,
+or a reply or journal entry not of the shape expected, is a ProtocolError.
 """
 
 import array
 import base64
+import binascii
+import collections
 import ctypes
 import fcntl
 import hashlib
@@ -55,6 +59,12 @@ QEMU_USER = "tarvexd-vm"
 MAX_LINE = 24 * MIB
 # What the guest's serial console may leave in the host's memory.
 CONSOLE_BYTES = MIB
+# The events a channel keeps for a caller to wait for, the newest: QEMU sends
+# one DEVICE_DELETED a pull, but what the guest can make it send has no end.
+MAX_EVENTS = 64
+# journald's cursor (s=...;i=...;b=...;m=...;t=...;x=...), which the trial
+# hands back to the guest inside a quoted command line.
+CURSOR = re.compile(r"[0-9a-z=;]{1,256}")
 
 
 class Board:
@@ -93,6 +103,11 @@ BOARD_OF = {"amd64": "pc", "arm64": "virt64", "armhf": "virt32"}
 
 class VMError(Exception):
     pass
+
+
+class ProtocolError(VMError):
+    """The guest (or its agent, once a key has taken it over) sent what the
+    protocol does not allow, or no whole answer in time."""
 
 
 class Image:
@@ -164,7 +179,43 @@ def guest_json(text):
     try:
         return json.loads(text, parse_constant=_not_a_number, parse_float=_finite)
     except ValueError as e:
-        raise VMError(f"the guest sent what is not JSON or not a finite number: {e}") from None
+        raise ProtocolError(f"the guest sent what is not JSON or not a finite number: {e}") from None
+
+
+def _brief(value):
+    text = json.dumps(value)
+    return text if len(text) <= 80 else text[:77] + "..."
+
+
+def checked(value, what, kinds):
+    """VALUE from the guest, an object whose fields have the KINDS
+    ({name: type or tuple}; type(None) among them: it may be missing)."""
+    if not isinstance(value, dict):
+        raise ProtocolError(f"{what} is not an object: {_brief(value)}")
+    for name, kind in kinds.items():
+        if not isinstance(value.get(name), kind):
+            raise ProtocolError(f"{what} has a wrong {name}: {_brief(value[name])}" if name in value
+                                else f"{what} has no {name}")
+    return value
+
+
+def journal_entry(line):
+    """A line of journalctl -o json: (cursor, seconds since boot, message).
+    journald writes each field as a string, a message that is not UTF-8 or
+    holds control characters as the list of its bytes, and one longer than
+    journalctl shows as null (left empty here)."""
+    entry = checked(guest_json(line), "a journal entry", {
+        "__CURSOR": str, "__MONOTONIC_TIMESTAMP": str, "MESSAGE": (str, list, type(None))})
+    cursor, stamp, text = entry["__CURSOR"], entry["__MONOTONIC_TIMESTAMP"], entry.get("MESSAGE") or ""
+    if not CURSOR.fullmatch(cursor):
+        raise ProtocolError(f"a journal entry's cursor is not journald's: {_brief(cursor)}")
+    if not re.fullmatch("[0-9]{1,20}", stamp):
+        raise ProtocolError(f"a journal entry's time is not journald's: {_brief(stamp)}")
+    if isinstance(text, list):
+        if not all(type(b) is int and 0 <= b <= 255 for b in text):
+            raise ProtocolError(f"a journal entry's message is neither text nor bytes: {_brief(text)}")
+        text = bytes(text).decode(errors="replace")
+    return cursor, int(stamp) / 1e6, text
 
 
 def qemu_user():
@@ -194,22 +245,28 @@ def _confined(jail):
 
 
 class _Channel:
-    """One JSON-lines socket: QMP or the guest agent."""
+    """One JSON-lines socket: QMP or the guest agent. Of the events on it,
+    those named in KEEP are kept (the newest MAX_EVENTS) for take_event, the
+    others dropped."""
 
-    def __init__(self, path, timeout):
+    def __init__(self, sock, keep=()):
+        self.sock, self.keep = sock, frozenset(keep)
+        self.buf = bytearray()
+        self.events = collections.deque(maxlen=MAX_EVENTS)
+
+    @classmethod
+    def connect(cls, path, timeout, keep=()):
         deadline = time.monotonic() + timeout
         while True:
+            sock = socket.socket(socket.AF_UNIX)
             try:
-                self.sock = socket.socket(socket.AF_UNIX)
-                self.sock.connect(str(path))
-                break
+                sock.connect(str(path))
+                return cls(sock, keep)
             except OSError:
-                self.sock.close()
+                sock.close()
                 if time.monotonic() > deadline:
                     raise VMError(f"cannot connect to {path}")
                 time.sleep(0.1)
-        self.buf = bytearray()
-        self.events = []
 
     def send(self, execute, **arguments):
         msg = {"execute": execute}
@@ -222,38 +279,76 @@ class _Channel:
         msg = json.dumps({"execute": execute, "arguments": arguments}).encode() + b"\n"
         self.sock.sendmsg([msg], [(socket.SOL_SOCKET, socket.SCM_RIGHTS, array.array("i", [fd]))])
 
-    def receive(self, timeout):
-        self.sock.settimeout(timeout)
+    def _until(self, deadline):
+        left = deadline - time.monotonic()
+        if left <= 0:
+            raise socket.timeout("no whole line in time")
+        self.sock.settimeout(left)
+
+    def receive(self, timeout=None, deadline=None):
+        """The next line, within TIMEOUT s or by DEADLINE (time.monotonic()),
+        however slowly it comes: else socket.timeout."""
+        deadline = deadline or time.monotonic() + timeout
         seen = 0  # bytes of buf known to hold no line end
         while (end := self.buf.find(b"\n", seen)) < 0:
             seen = len(self.buf)
             if seen > MAX_LINE:
-                raise VMError(f"a line of more than {MAX_LINE // MIB} MiB on the channel")
+                raise ProtocolError(f"a line of more than {MAX_LINE // MIB} MiB on the channel")
+            self._until(deadline)
             chunk = self.sock.recv(65536)
             if not chunk:
                 raise VMError("the channel closed")
             self.buf += chunk
-        line, self.buf = bytes(self.buf[:end]), self.buf[end + 1:]
-        line = line.strip(b"\xff \r")
+        line = bytes(self.buf[:end]).strip(b"\xff \r")
+        del self.buf[:end + 1]
         if len(line) > MAX_LINE:
-            raise VMError(f"a line of more than {MAX_LINE // MIB} MiB on the channel")
+            raise ProtocolError(f"a line of more than {MAX_LINE // MIB} MiB on the channel")
         return guest_json(line) if line else None
 
+    def _next(self, deadline):
+        """The next reply by DEADLINE, or None for an event (kept or dropped)
+        or an empty line; any other line is a ProtocolError."""
+        msg = self.receive(deadline=deadline)
+        if msg is None:
+            return None
+        if (isinstance(msg, dict) and isinstance(msg.get("event"), str)
+                and isinstance(msg.get("data", {}), dict)):
+            if msg["event"] in self.keep:
+                self.events.append(msg)
+            return None
+        if isinstance(msg, dict) and ("return" in msg or isinstance(msg.get("error"), dict)):
+            return msg
+        raise ProtocolError(f"neither a reply nor an event on the channel: {_brief(msg)}")
+
     def call(self, execute, timeout=60, fd=None, **arguments):
-        if fd is None:
-            self.send(execute, **arguments)
-        else:
-            self.send_fd(fd, execute, **arguments)
-        while True:
-            reply = self.receive(timeout)
-            if reply is None:
-                continue
-            if "event" in reply:
-                self.events.append(reply)
-            elif "error" in reply:
-                raise VMError(f"{execute}: {reply['error'].get('desc')}")
-            elif "return" in reply:
-                return reply["return"]
+        """EXECUTE's return value, within TIMEOUT s in all: else a ProtocolError."""
+        deadline = time.monotonic() + timeout
+        try:
+            self._until(deadline)  # a send that waits for room counts too
+            if fd is None:
+                self.send(execute, **arguments)
+            else:
+                self.send_fd(fd, execute, **arguments)
+            while (reply := self._next(deadline)) is None:
+                pass
+        except socket.timeout:
+            raise ProtocolError(f"{execute}: no whole reply within {timeout:g} s") from None
+        except OSError as e:  # QEMU gone
+            raise VMError(f"{execute}: {e.strerror or e}") from None
+        if isinstance(reply.get("error"), dict):
+            raise VMError(f"{execute}: {reply['error'].get('desc')}")
+        return reply["return"]
+
+    def take_event(self, wanted, timeout):
+        """Waits up to TIMEOUT s for a kept event for which wanted(event)
+        holds, and takes it out: the next one must be waited for again.
+        Else socket.timeout."""
+        deadline = time.monotonic() + timeout
+        while not (found := [e for e in self.events if wanted(e)]):
+            if (reply := self._next(deadline)) is not None:
+                raise ProtocolError(f"a reply that no command waits for: {_brief(reply)}")
+        self.events.remove(found[0])
+        return found[0]
 
     def close(self):
         self.sock.close()
@@ -330,14 +425,14 @@ class VM:
         cmd = ["unshare", "--pid", "--fork", "--kill-child", "--", "/bin/sh", "-c", '"$@"; exit $?', "sh", *cmd]
         self.proc = subprocess.Popen(cmd, preexec_fn=_die_with_parent, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.DEVNULL, stderr=open(self.dir / "qemu.err", "ab"))
-        self.qmp = _Channel(qmp, 30)
+        self.qmp = _Channel.connect(qmp, 30, keep={"DEVICE_DELETED"})
         self.qmp.receive(30)  # greeting
         self.qmp.call("qmp_capabilities")
         # Keys in at power-on are there before the guest looks.
         plugged, self.keys, self.fdsets = dict(self.keys), {}, {}
         for key in keys:
             self.plug(key)
-        self.qga = _Channel(qga, 30)
+        self.qga = _Channel.connect(qga, 30)
         self._sync(timeout)
         self.boot_seconds = time.monotonic() - self.started
         return plugged
@@ -357,9 +452,10 @@ class VM:
                 self.qga.sock.settimeout(2)
                 self.qga.sock.sendall(b"\xff")
                 self.qga.send("guest-sync", id=n)
+                until = time.monotonic() + 2  # however much else comes meanwhile
                 while True:
                     try:
-                        reply = self.qga.receive(2)
+                        reply = self.qga.receive(deadline=until)
                     except ValueError:  # what a serial line said before the agent ran
                         continue
                     if isinstance(reply, dict) and reply.get("return") == n:
@@ -407,18 +503,23 @@ class VM:
         args = {"path": "/bin/sh", "arg": ["-c", script], "capture-output": True}
         if stdin:
             args["input-data"] = base64.b64encode(stdin).decode()
-        pid = self.qga.call("guest-exec", **args)["pid"]
+        pid = checked(self.qga.call("guest-exec", **args), "guest-exec's reply", {"pid": int})["pid"]
         deadline = time.monotonic() + timeout
         while True:
-            st = self.qga.call("guest-exec-status", pid=pid)
+            st = checked(self.qga.call("guest-exec-status", pid=pid), "guest-exec-status's reply", {
+                "exited": bool, "out-data": (str, type(None)), "err-data": (str, type(None)),
+                "exitcode": (int, type(None)), "signal": (int, type(None))})
             if st["exited"]:
                 break
             if time.monotonic() > deadline:
                 raise VMError(f"timed out after {timeout} s: {script}")
             time.sleep(0.1)
-        out = base64.b64decode(st.get("out-data", "")).decode(errors="replace")
-        err = base64.b64decode(st.get("err-data", "")).decode(errors="replace")
-        code = st.get("exitcode", -st.get("signal", 1))
+        try:
+            out, err = (base64.b64decode(st.get(f) or "").decode(errors="replace")
+                        for f in ("out-data", "err-data"))
+        except binascii.Error as e:
+            raise ProtocolError(f"guest-exec-status's output is not base64: {e}") from None
+        code = st["exitcode"] if st.get("exitcode") is not None else -(st.get("signal") or 1)
         if check and code != 0:
             raise VMError(f"{script!r} exited {code}: {err.strip() or out.strip()}")
         return code, out, err
@@ -501,20 +602,11 @@ class VM:
         when (last_pull)."""
         self.qmp.call("device_del", id=key.id + "d")
         deadline = time.monotonic() + timeout
-
-        def deleted(e):
-            return e["event"] == "DEVICE_DELETED" and e.get("data", {}).get("device") == key.id + "d"
-        while not any(deleted(e) for e in self.qmp.events):
-            if time.monotonic() > deadline:
-                raise VMError(f"{key.id} was not released within {timeout} s")
-            try:
-                reply = self.qmp.receive(1)
-                if reply and "event" in reply:
-                    self.qmp.events.append(reply)
-            except socket.timeout:
-                pass
-        # Consumed: the same key plugged again must be waited for again.
-        self.qmp.events = [e for e in self.qmp.events if not deleted(e)]
+        try:
+            self.qmp.take_event(lambda e: e["event"] == "DEVICE_DELETED"
+                                and e.get("data", {}).get("device") == key.id + "d", timeout)
+        except socket.timeout:
+            raise VMError(f"{key.id} was not released within {timeout} s") from None
         self.qmp.call("blockdev-del", **{"node-name": key.id})
         self.qmp.call("remove-fd", **{"fdset-id": self.fdsets.pop(key.id)})
         del self.keys[key.id]

@@ -25,7 +25,7 @@ import tempfile
 import time
 import types
 
-from system_vm import REPO, Image, Key, VMError, guest_json
+from system_vm import REPO, Image, Key, ProtocolError, VMError, journal_entry
 from tarvex_sim import (MIB, Daemon, Sandbox, SandboxError, build_dir, constants, key_layout,
                         pass_times, sounds, stage_folder)
 
@@ -493,11 +493,8 @@ class VMTrial:
         while True:
             after = f"'--after-cursor={self.cursor}'" if self.cursor else "-n 0"
             for line in vm.out(f"journalctl -q -u tarvexd -o json {after} --no-pager").splitlines():
-                entry = guest_json(line)
-                self.cursor, text = str(entry["__CURSOR"]), entry.get("MESSAGE") or ""
-                if isinstance(text, list):  # not valid UTF-8, or control characters in it
-                    text = bytes(text).decode(errors="replace")
-                self.line(int(entry["__MONOTONIC_TIMESTAMP"]) / 1e6 - self.started, str(text))
+                self.cursor, seconds, text = journal_entry(line)
+                self.line(seconds - self.started, text)
             if done() or time.monotonic() >= deadline:
                 return done()
             time.sleep(0.5)
@@ -562,7 +559,7 @@ class VMTrial:
                 for name, data in self.trusted.items():
                     vm.put(f"{c.kTrustedKeysDir}/{name}", data)
                 say(f"Trusted keys in {c.kTrustedKeysDir}: {', '.join(self.trusted)}")
-            self.cursor = str(guest_json(vm.out("journalctl -q -u tarvexd -o json -n 1 --no-pager"))["__CURSOR"])
+            self.cursor = journal_entry(vm.out("journalctl -q -u tarvexd -o json -n 1 --no-pager"))[0]
             vm.run("systemctl restart tarvexd")
             self.host_started = time.monotonic()
             pid, started = vm.out("systemctl show -p MainPID,ActiveEnterTimestampMonotonic --value "
@@ -654,7 +651,12 @@ def main(argv=None):
             gone = "the virtual machine is stopped and its files are gone"
             with tempfile.TemporaryDirectory(prefix="try_key.") as tmp:
                 source = dataclasses.replace(source, description=source.description.replace("exFAT", "FAT32"))
-                code = VMTrial(c, source, log_text, trusted, args.timeout, debs[-1], pathlib.Path(tmp)).run()
+                try:
+                    code = VMTrial(c, source, log_text, trusted, args.timeout, debs[-1], pathlib.Path(tmp)).run()
+                except ProtocolError as e:
+                    # What a guest taken over by the key can do: the key's verdict, not a broken trial.
+                    say(f"Result: the trial stopped, the guest broke the protocol: {printable(e)}")
+                    code = EXIT_KEY_FAILED
             say(f"Stopped: {gone}")
             return code
         say("try_key: the real tarvexd on a simulated device, with a simulated USB key")

@@ -6,11 +6,14 @@ import re
 import socket
 import subprocess
 import threading
+import time
+import types
 
 import pytest
 
 from conftest import C, REPO, script_path
-from system_vm import MAX_LINE, VMError, _Channel
+from system_vm import MAX_EVENTS, MAX_LINE, ProtocolError, VMError, _Channel
+from try_key import VMTrial
 
 UPDATE = C.kUpdateFolder
 # Clears the screen, fakes the trial's verdict, overwrites a line, and lists
@@ -39,30 +42,57 @@ def test_trial_escapes_what_the_key_prints(make_key, deb):
         assert shown in out, out
 
 
+def for_seconds(chunk, pause=0.0, seconds=3):
+    """CHUNK again and again, PAUSE s apart, for SECONDS (3 times the call's
+    deadline), then a reply."""
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        yield chunk
+        time.sleep(pause)
+    yield b'{"return": {}}\n'
+
+
 # What a guest that a key made root could answer in place of its agent.
 FORGED = [
     (b'{"return": NaN}\n', "not a number"),
     (b'{"return": 1e999}\n', "not a finite number"),
     (b'{"return": "' + b"x" * MAX_LINE + b'"}\n', "more than"),
     (b"x" * (MAX_LINE + (1 << 20)), "more than"),
+    (for_seconds(b'{"event": "DEVICE_DELETED", "data": {"device": "x"}}\n' * 99), "within 1 s"),
+    (for_seconds(b" ", pause=0.1), "within 1 s"),  # a byte every 0.1 s: no read waits long
+    (b'{"hello": 1}\n', "neither a reply nor an event"),
 ]
 
 
-@pytest.mark.parametrize("sent, refusal", FORGED, ids=["nan", "infinite", "long-line", "no-line-end"])
+@pytest.mark.parametrize("sent, refusal", FORGED, ids=["nan", "infinite", "long-line", "no-line-end",
+                                                      "endless-events", "trickle", "stray-line"])
 def test_a_forged_agent_is_refused(sent, refusal):
     host, guest = socket.socketpair()
 
     def answer():
         with contextlib.suppress(OSError):
-            guest.sendall(sent)
+            guest.recv(1024)  # the command, answered
+            for chunk in [sent] if isinstance(sent, bytes) else sent:
+                guest.sendall(chunk)
         guest.close()
     writer = threading.Thread(target=answer)
     writer.start()
-    channel = _Channel.__new__(_Channel)
-    channel.sock, channel.buf, channel.events = host, bytearray(), []
+    channel = _Channel(host, keep={"DEVICE_DELETED"})
     try:
         with pytest.raises(VMError, match=refusal):
-            channel.receive(30)
+            channel.call("guest-sync", timeout=1)
+        assert len(channel.events) <= MAX_EVENTS
     finally:
         host.close()
         writer.join()
+
+
+@pytest.mark.parametrize("line, refusal", [
+    ('{"__MONOTONIC_TIMESTAMP": "5", "MESSAGE": "hi"}', "no __CURSOR"),
+    ('{"__MONOTONIC_TIMESTAMP": "5", "__CURSOR": "s=1;i=2", "MESSAGE": [104, 256]}', "neither text nor bytes"),
+], ids=["no-cursor", "byte-256"])
+def test_a_forged_journal_entry_ends_the_trial(line, refusal):
+    trial = VMTrial(C, None, None, {}, 1, None, None)
+    trial.started = 0
+    with pytest.raises(ProtocolError, match=refusal):
+        trial.pump(types.SimpleNamespace(out=lambda command: line + "\n"), lambda: True, 0)
