@@ -7,8 +7,8 @@ from the build instead of keeping copies. Run, it writes them as a module:
 It reads only what the header holds: constexpr numbers, strings (adjacent
 literals joined) and braced lists of numbers or of single literals, // comments, #-lines and the
 namespace. Anything else stops it, naming what it could not read, so no
-constant can go missing unnoticed. A string's % conversions must be %s, %d
-or %%, which C and Python read alike.
+constant can go missing unnoticed. A string's % conversions must be %s, %d,
+%u or %%, which C and Python read alike.
 """
 
 import os
@@ -30,8 +30,8 @@ def value(text):
         joined = "".join(literal[1:-1] for literal in re.findall(STRING, text))
         escapes = {"n": "\n", "t": "\t", '"': '"', "\\": "\\"}
         out = re.sub(r"\\(.)", lambda m: escapes[m.group(1)], joined)
-        if re.search(r"%(?![sd])", out.replace("%%", "")):
-            raise ValueError(f"a conversion other than %s or %d in {text}")
+        if re.search(r"%(?![sdu])", out.replace("%%", "")):
+            raise ValueError(f"a conversion other than %s, %d or %u in {text}")
         return out
     numbers = [int(n.rstrip("UL")) for n in re.findall(NUMBER, text)]
     return tuple(numbers) if text.startswith("{") else numbers[0]

@@ -84,7 +84,7 @@ check() {
             ;;
         rules)
             # sudo's own answer to the daemon's commonest root step.
-            if in_root "sudo -n -l -U pi /usr/bin/umount /home/pi/media" >/dev/null 2>&1; then
+            if in_root "sudo -n -l -U pi /usr/libexec/tarvexd/tarvex-mount unmount" >/dev/null 2>&1; then
                 got=on
                 perms=$(in_root "stat -c '%a %U:%G' $rules")
                 [ "$perms" = "440 root:root" ] || got="on, but $rules is $perms"
@@ -193,17 +193,18 @@ echo 'pi ALL = (root) NOPASSWD: /usr/bin/id' >>/etc/sudoers.d/tarvexd | installe
 dpkg-reconfigure tarvexd                                 | installed     | on    | off  | absent                  | root, immutable
 dpkg -r tarvexd                                          | config-files  | off   | off  | absent                  | root, immutable
 # Freed by hand after a remove, the mount point is pi's to move: pi puts a
-# link to /etc/cron.daily there. The install leaves the rules out.
+# link to /etc/cron.daily there. The install puts the rules in all the same:
+# tarvex-mount refuses to mount on anything but the locked directory.
 chattr -i /home/pi/media && su pi -c 'mv /home/pi/media /home/pi/old && ln -s /etc/cron.daily /home/pi/media' | config-files | off | off | absent | link
-dpkg -i /tmp/keys-ab.deb                                 | installed     | off   | off  | maker-a.pub maker-b.pub | link
-# Not empty, or in use: left as it is, and the rules out.
-rm /home/pi/media && rmdir /home/pi/old && su pi -c 'mkdir /home/pi/media && touch /home/pi/media/file' | installed | off | off | maker-a.pub maker-b.pub | pi
-dpkg-reconfigure tarvexd                                 | installed     | off   | off  | maker-a.pub maker-b.pub | pi
-rm /home/pi/media/file && mount -t tmpfs key /home/pi/media | installed  | off   | off  | maker-a.pub maker-b.pub | mounted
-cp /tmp/maker-a.pub /etc/tarvexd/trusted-keys/local.pub  | installed     | off   | off  | local.pub maker-a.pub maker-b.pub | mounted
-dpkg -i /tmp/keys-b.deb                                  | installed     | off   | off  | local.pub maker-b.pub   | mounted
-umount /home/pi/media && rm /etc/tarvexd/trusted-keys/local.pub | installed | off | off | maker-b.pub           | pi
-# Emptied and freed, it is taken over by the next configure, and the rules go in.
+dpkg -i /tmp/keys-ab.deb                                 | installed     | on    | off  | maker-a.pub maker-b.pub | link
+# Not empty, or something mounted on an unlocked one: left as it is.
+rm /home/pi/media && rmdir /home/pi/old && su pi -c 'mkdir /home/pi/media && touch /home/pi/media/file' | installed | on | off | maker-a.pub maker-b.pub | pi
+dpkg-reconfigure tarvexd                                 | installed     | on    | off  | maker-a.pub maker-b.pub | pi
+rm /home/pi/media/file && mount -t tmpfs key /home/pi/media | installed  | on    | off  | maker-a.pub maker-b.pub | mounted
+cp /tmp/maker-a.pub /etc/tarvexd/trusted-keys/local.pub  | installed     | on    | off  | local.pub maker-a.pub maker-b.pub | mounted
+dpkg -i /tmp/keys-b.deb >/tmp/said 2>&1 && grep -q "not root's and immutable" /tmp/said | installed | on | off | local.pub maker-b.pub | mounted
+umount /home/pi/media && rm /etc/tarvexd/trusted-keys/local.pub | installed | on | off | maker-b.pub           | pi
+# Emptied and freed, it is taken over by the next configure.
 dpkg -i /tmp/no-keys.deb                                 | installed     | on    | off  | none                    | root, immutable
 # Rules deleted by hand come back with the next configure.
 rm /etc/sudoers.d/tarvexd                                | installed     | off   | off  | none                    | root, immutable
@@ -215,6 +216,14 @@ rmdir /home/pi/media                                     | not-installed | off  
 dpkg -i /tmp/keys-b.deb                                  | installed     | on    | off  | maker-b.pub             | root, immutable
 # The releases run so far, as the unit's StateDirectory= keeps them.
 install -d -o pi -g pi /var/lib/tarvexd/state && echo '_QuorlUpdate 4' >/var/lib/tarvexd/state/releases | installed | on | off | maker-b.pub | root, immutable
+# A key mounted on the locked directory, as when a key's own script upgrades
+# the package: reinstalled, reconfigured and upgraded, the rules stay in
+# force, and the directory beneath the key stays locked.
+mount -t tmpfs key /home/pi/media                        | installed     | on    | off  | maker-b.pub             | mounted
+dpkg -i /tmp/keys-b.deb >/tmp/said 2>&1 && ! grep "not root's" /tmp/said | installed | on | off | maker-b.pub | mounted
+dpkg-reconfigure tarvexd >/tmp/said 2>&1 && ! grep "not root's" /tmp/said | installed | on | off | maker-b.pub | mounted
+dpkg -i /tmp/no-keys.deb >/tmp/said 2>&1 && ! grep "not root's" /tmp/said | installed | on | off | none | mounted
+umount /home/pi/media                                    | installed     | on    | off  | none                    | root, immutable
 # Purged while installed: the rules go, then the flag, and the releases.
 dpkg -P tarvexd                                          | not-installed | off   | off  | absent                  | root
 # Upgrades from the rules as a conffile: unchanged ones are replaced, edited

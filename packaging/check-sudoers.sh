@@ -68,6 +68,12 @@ fi
 for f in sudoers passwd group; do
     mount --bind "$work/$f" "/etc/$f"
 done
+# sudo allows only a program that exists: the package's, as a stand-in, in an
+# overlay over this machine's /usr/libexec (sudo's own plugins live there).
+mkdir -p "$work/libexec/tarvexd" "$work/libexec-work"
+install -m 0755 /bin/true "$work/libexec/tarvexd/tarvex-mount"
+mount -t overlay overlay \
+    -o "lowerdir=/usr/libexec,upperdir=$work/libexec,workdir=$work/libexec-work" /usr/libexec
 
 failures=0
 # allow|deny, then the command line exactly as the daemon (or an attacker)
@@ -89,18 +95,22 @@ allow|fdisk -l /dev/sdb12
 allow|fdisk -l /dev/sdc
 allow|/usr/sbin/fdisk -l /dev/sda1
 allow|/sbin/fdisk -l /dev/sda1
-allow|mount -t vfat -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sda1 /home/pi/media
-allow|mount -t exfat -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sda1 /home/pi/media
-allow|mount -t ext4 -o nosuid,nodev /dev/sda1 /home/pi/media
-allow|mount -t ext3 -o nosuid,nodev /dev/sdb /home/pi/media
-allow|mount -t ext2 -o nosuid,nodev /dev/sdc15 /home/pi/media
-allow|mount -t vfat,ext4,ext3,ext2,exfat -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sdb /home/pi/media
-allow|mount -t vfat,ext4,ext3,ext2,exfat -o nosuid,nodev /dev/sdb /home/pi/media
-allow|/usr/bin/mount -t vfat -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sda1 /home/pi/media
-allow|/bin/mount -t vfat -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sda1 /home/pi/media
-allow|/bin/mount -t ext4 -o nosuid,nodev /dev/sda /home/pi/media
-allow|umount /home/pi/media
-allow|/bin/umount /home/pi/media
+allow|/usr/libexec/tarvexd/tarvex-mount mount sda1 vfat owner
+allow|/usr/libexec/tarvexd/tarvex-mount mount sdb ext4 plain
+allow|/usr/libexec/tarvexd/tarvex-mount mount sda1 vfat,ext4,ext3,ext2,exfat plain
+allow|/usr/libexec/tarvexd/tarvex-mount unmount
+deny|mount -t vfat -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sda1 /home/pi/media
+deny|mount -t exfat -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sda1 /home/pi/media
+deny|mount -t ext4 -o nosuid,nodev /dev/sda1 /home/pi/media
+deny|mount -t ext3 -o nosuid,nodev /dev/sdb /home/pi/media
+deny|mount -t ext2 -o nosuid,nodev /dev/sdc15 /home/pi/media
+deny|mount -t vfat,ext4,ext3,ext2,exfat -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sdb /home/pi/media
+deny|mount -t vfat,ext4,ext3,ext2,exfat -o nosuid,nodev /dev/sdb /home/pi/media
+deny|/usr/bin/mount -t vfat -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sda1 /home/pi/media
+deny|/bin/mount -t vfat -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sda1 /home/pi/media
+deny|/bin/mount -t ext4 -o nosuid,nodev /dev/sda /home/pi/media
+deny|umount /home/pi/media
+deny|/bin/umount /home/pi/media
 deny|fdisk -l /dev/mmcblk0
 deny|fdisk -l /dev/mmcblk0p2
 deny|fdisk -l
@@ -163,6 +173,8 @@ deny|id
 deny|sudoedit /etc/sudoers.d/tarvexd
 deny|-u nobody fdisk -l /dev/sda1
 deny|-u pi umount /home/pi/media
+deny|-u nobody /usr/libexec/tarvexd/tarvex-mount unmount
+deny|/usr/libexec/tarvexd/../../bin/mount /dev/sda1 /mnt
 EOF
 
 # The whole policy for pi: one NOPASSWD rule, run as root only, and the

@@ -19,6 +19,8 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     WORLD_READ WORLD_EXECUTE)
 
 install(TARGETS tarvexd RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+# Where pi's rules and the daemon name it, whatever the prefix.
+install(TARGETS tarvex-mount RUNTIME DESTINATION /usr/libexec/tarvexd)
 
 # The unit starts the binary by its full path, which depends on the prefix in
 # force at install time (/usr in the .deb, /usr/local for a plain
@@ -46,10 +48,8 @@ file(WRITE "${_tarvex_unit_out}" "${_tarvex_unit}")
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/tarvexd.service
         DESTINATION lib/systemd/system)
 
-# pi's sudo rules go in inactive: in force they would let pi mount keys
-# wherever the mount point leads, so they belong in /etc/sudoers.d only once
-# /home/pi/media is root's and immutable. The package's postinst puts them
-# there then; after a plain install the administrator does (see the
+# pi's sudo rules go in inactive: the package's postinst puts them in
+# /etc/sudoers.d; after a plain install the administrator does (see the
 # reference page). A sudoers.d file with a syntax error makes sudo refuse
 # every command, for every user; never ship one that visudo rejects.
 install(CODE "
@@ -208,14 +208,15 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 "tarvexd runs as the user pi under systemd. It mounts an inserted USB key
 at /home/pi/media, runs the update script it carries, and restarts the
 application /home/pi/Quorl whenever it is not running. Its root steps are
-limited to a few exact command lines by /etc/sudoers.d/tarvexd, installed
-only once the mount point is root's and immutable.")
+fdisk and tarvex-mount, which mounts a USB key only on the locked mount
+point and checks both at every call.")
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # The sudoers rules use argument regular expressions (sudo 1.9.10 and
-# later); the maintainer scripts use deb-systemd-helper and -invoke, and
-# chattr and lsattr for the mount point.
+# later); the maintainer scripts use deb-systemd-helper and -invoke, chattr
+# and lsattr for the mount point, and unshare (util-linux, as mount) to look
+# beneath a key mounted on it.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "sudo (>= 1.9.10), fdisk, mount, alsa-utils, init-system-helpers (>= 1.52), e2fsprogs")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

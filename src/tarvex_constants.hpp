@@ -33,43 +33,74 @@ constexpr int kFailedSizeSkips[] = {3, 6, 9};
 constexpr const char* kMountPoint = "/home/pi/media";
 constexpr const char* kIsMountedCommand =
     "if mountpoint -q /home/pi/media ; then echo Yes; else echo No; fi";
-// The two mount lines, the type and options first and the mount point last:
-//   sudo mount -t TYPE -o rw -o uid=pi -o gid=pi -o nosuid,nodev /dev/sdXN /home/pi/media
-//   sudo mount -t TYPE -o nosuid,nodev /dev/sdXN /home/pi/media
-// sudo matches the arguments joined by blanks, so pi could pass a path that
-// holds blanks as one argument. With the mount point last, no such path can
-// swallow the options after it; the sudoers rules allow exactly these lines.
-// The type is always named: without -t the key's own bytes would pick which
-// of the kernel's many file system drivers parses them, as root.
-constexpr const char* kMountCommandPrefix = "sudo mount -t ";
-// What keys are formatted with. Each refuses an option it does not know (or,
-// FUSE exFAT, is always nosuid,nodev), so an option that swallows
-// "-o nosuid" (one argument with blanks, which the joined match lets
-// through) fails the mount instead of dropping nosuid. Not NTFS: ntfs-3g,
-// which "-t ntfs" reaches, ignores such an option and mounts without nosuid.
+// Mounting and unmounting are the one root program's: pi's sudo rules allow
+// it (and fdisk) and nothing else. It decides at every call, on directories
+// and devices it has opened itself, whether the mount point is still the
+// locked one and the node a USB key's, so no rule over the command's text
+// has to. Its whole command line is a verb, the node, the type and which of
+// the two option sets:
+//   sudo /usr/libexec/tarvexd/tarvex-mount mount sdXN TYPE owner
+//   sudo /usr/libexec/tarvexd/tarvex-mount mount sdXN TYPE plain
+//   sudo /usr/libexec/tarvexd/tarvex-mount unmount
+constexpr const char* kMountHelperPath = "/usr/libexec/tarvexd/tarvex-mount";
+// The node, the type, then kMountOwnerOptions or kMountPlainOptions.
+constexpr const char* kMountCommand = "sudo /usr/libexec/tarvexd/tarvex-mount mount %s %s %s";
+constexpr const char* kUnmountCommand = "sudo /usr/libexec/tarvexd/tarvex-mount unmount";
+constexpr const char* kMountVerb = "mount";
+constexpr const char* kUnmountVerb = "unmount";
+// First try: the key's files handed to pi (FAT, exFAT). The fallback, for
+// file systems that refuse uid/gid (ext4), leaves them out.
+constexpr const char* kMountOwnerOptions = "owner";
+constexpr const char* kMountPlainOptions = "plain";
+// What keys are formatted with, each by the kernel's own driver. Not NTFS:
+// a key's type that is not here is not mounted at all.
 constexpr const char* kKeyFileSystems[] = {"vfat", "exfat", "ext4", "ext3", "ext2"};
-// TYPE when udev named none of the above: each tried in turn, a FUSE helper
-// (/sbin/mount.exfat) included. exFAT last: when its helper fails and a later
-// type then mounts, mount still exits with the helper's failure.
+// TYPE when udev named no type: each of the above tried in turn, exFAT last.
 constexpr const char* kKeyFileSystemList = "vfat,ext4,ext3,ext2,exfat";
-// What udev recorded for a block device (its major and minor number), and
-// the line that names the file system it found there when it probed the
-// node as root. Written by udev, but the type is read off the key's bytes:
-// only a name above, matched whole, is used.
+// Every kernel mount of a key is nosuid,nodev (a setuid program or a device
+// node on a key must not give whoever wrote it root) and carries this data:
+// a damaged key makes its file system read-only, whatever its superblock asks
+// for (ext2/3/4 may ask for a kernel panic). vfat and the kernel's exFAT
+// know the same option.
+constexpr const char* kMountErrorsOption = "errors=remount-ro";
+// Then, with kMountOwnerOptions: pi's uid and gid.
+constexpr const char* kMountOwnerData = ",uid=%u,gid=%u";
+// Where the kernel has no exFAT (some build machines; never a supported
+// device, whose kernels have it), this FUSE driver mounts exFAT keys. It is
+// run on the locked directory the program opened, and only after the kernel
+// said it has no such file system. FUSE is always nosuid,nodev, and a driver
+// in user space cannot bring the kernel down, so it gets no errors= option.
+constexpr const char* kExfatFuseDrivers[] = {"/usr/sbin/mount.exfat-fuse",
+                                             "/sbin/mount.exfat-fuse"};
+constexpr const char* kExfatFuseOptions = "nosuid,nodev";
+constexpr const char* kExfatFuseOwnerOptions = ",uid=%u,gid=%u";
+// The user the keys' files are handed to.
+constexpr const char* kKeyOwner = "pi";
+// The mount point, opened one component at a time from the root, links
+// never followed.
+constexpr const char* kMountPointComponents[] = {"home", "pi", "media"};
+// The kernel's own record of a block device, by its major and minor number;
+// a disk is a USB key's when one of the directories above its record is a
+// device of this subsystem.
+constexpr const char* kSysBlockFormat = "/sys/dev/block/%u:%u";
+constexpr const char* kUsbSubsystem = "usb";
+// A disk the system mounts by itself is not a key.
+constexpr const char* kFstabPath = "/etc/fstab";
+// fstab names a device by these too, each a tag and the directory of links
+// udev keeps for it.
+constexpr const char* kFstabTagLinks[] = {
+    "UUID=",     "/dev/disk/by-uuid/",     "LABEL=",     "/dev/disk/by-label/",
+    "PARTUUID=", "/dev/disk/by-partuuid/", "PARTLABEL=", "/dev/disk/by-partlabel/"};
+// /etc/fstab and sysfs records are short.
+constexpr size_t kMaxFstabBytes = 1048576;
+constexpr size_t kMaxSysfsRecordBytes = 4096;
+// What the file system udev found on the node when it probed it as root.
+// Written by udev, but the type is read off the key's bytes: only a name
+// above, matched whole, is used.
 constexpr const char* kUdevDataFormat = "/run/udev/data/b%s:%s";
 constexpr const char* kUdevFileSystemLine = "E:ID_FS_TYPE=";
 // udev's records of a disk run to a few KiB.
 constexpr size_t kMaxUdevDataBytes = 65536;
-// First try: the key's files handed to pi (FAT, exFAT). The fallback,
-// for file systems that refuse uid/gid (ext4), drops these.
-constexpr const char* kMountOwnerOptions = " -o rw -o uid=pi -o gid=pi";
-// On both lines: a key is untrusted, so no setuid programs or device nodes
-// from it take effect.
-constexpr const char* kMountSafetyOptions = " -o nosuid,nodev";
-// After the options: this, the disk's letter and the partition's number, a
-// blank and kMountPoint.
-constexpr const char* kMountDevicePrefix = " /dev/sd";
-constexpr const char* kUnmountCommand = "sudo umount /home/pi/media";
 // As pi, and only on a mount point that is not the package's locked one:
 // pi's rules do not allow a recursive removal as root, which would delete
 // whatever pi had mounted there.
@@ -188,6 +219,49 @@ constexpr const char* kLineScriptRefused = "Not running %s: %s";
 // The post-update script's path, then why.
 constexpr const char* kLineLogNotHandedOver =
     "Not handing /home/pi/log.txt to this key: %s: %s; keeping it";
+
+// The node, then the type udev found on it (or kUnnamedFileSystem when its
+// name is not a plain word).
+constexpr const char* kLineUnknownFileSystem =
+    "Not mounting /dev/%s: udev found %s on it, not a file system keys are formatted with";
+constexpr const char* kUnnamedFileSystem = "a file system without a plain name";
+
+// The root program's refusals and failures, one line each on its standard
+// error, which goes to the daemon's journal. The node, then why.
+constexpr const char* kHelperNotMounting = "tarvex-mount: not mounting /dev/%s: %s";
+// Why.
+constexpr const char* kHelperNotUnmounting = "tarvex-mount: not unmounting /home/pi/media: %s";
+constexpr const char* kHelperUsage =
+    "usage: tarvex-mount mount sdXN TYPE owner|plain, or tarvex-mount unmount "
+    "(TYPE: vfat, exfat, ext4, ext3, ext2 or vfat,ext4,ext3,ext2,exfat)";
+// Why not, for the lines above. A path, then errno's text.
+constexpr const char* kHelperCannotOpen = "cannot open %s: %s";
+// A path.
+constexpr const char* kHelperIsLink = "%s is a link";
+constexpr const char* kHelperNotRoots = "%s is not root's";
+constexpr const char* kHelperNotImmutable = "%s is not immutable (chattr +i)";
+constexpr const char* kHelperCovered = "something is mounted over %s";
+constexpr const char* kHelperAlreadyMounted = "something is mounted on /home/pi/media already";
+constexpr const char* kHelperNothingMounted = "nothing is mounted on /home/pi/media";
+constexpr const char* kHelperCannotLookBeneath =
+    "cannot look at the directory beneath the mount: %s";
+constexpr const char* kHelperNoMountTable = "cannot read the kernel's mount table";
+constexpr const char* kHelperNotBlockDevice = "it is not a block device";
+// errno's text.
+constexpr const char* kHelperNoKernelRecord = "the kernel has no record of it in /sys: %s";
+constexpr const char* kHelperOtherRecord = "the kernel's record in /sys is of another device";
+// The disk.
+constexpr const char* kHelperNotUsb = "%s is not a USB disk";
+// A node of the disk, then where it is mounted.
+constexpr const char* kHelperInUse = "%s is mounted at %s";
+// A node of the disk.
+constexpr const char* kHelperInFstab = "%s is named in /etc/fstab";
+constexpr const char* kHelperNoOwner = "there is no user pi";
+// The type, then errno's text.
+constexpr const char* kHelperMountFailed = "mounting it as %s failed: %s";
+constexpr const char* kHelperUnmountFailed = "the unmount failed: %s";
+// A driver's exit status.
+constexpr const char* kHelperFuseFailed = "the FUSE exFAT driver failed (exit status %d)";
 
 // Why a script is not run or a log not handed over: the "why" of the lines
 // above.

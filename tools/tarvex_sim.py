@@ -85,22 +85,20 @@ class Sandbox:
     """build: the build whose tarvexd runs (see build_dir); emulator: what runs
     that build's programs on this machine, e.g. ["qemu-arm"] ($TARVEX_EMULATOR
     by default); network=False: a network namespace of its own with only
-    loopback; locked_media=True: the mount point is root's and immutable, as
-    the package leaves it on a device; new_session: for an interactive caller,
+    loopback; new_session: for an interactive caller,
     starts and stops out of the terminal's process group, so that a Ctrl-C
     reaches the caller only, who then stops the sandbox; and a Ctrl-C,
     SIGTERM or SIGHUP that comes
     during a start or stop is delivered once it is over, since either cut
     short could leave a state dir or a loop device behind."""
 
-    def __init__(self, build=None, emulator=None, network=True, locked_media=False,
+    def __init__(self, build=None, emulator=None, network=True,
                  new_session=False, launcher=LAUNCHER):
         self.build = build_dir(build)
         if emulator is None:
             emulator = os.environ.get("TARVEX_EMULATOR", "").split()
         self.emulator = list(emulator)
         self.network = network
-        self.locked_media = locked_media
         self.new_session = new_session
         self.launcher = str(launcher)
         self.dir = None
@@ -118,8 +116,7 @@ class Sandbox:
     def start(self):
         if self.dir is not None:
             raise SandboxError("sandbox already started")
-        args = (["start", "--build", str(self.build)] + ([] if self.network else ["--no-net"])
-                + (["--locked-media"] if self.locked_media else []))
+        args = (["start", "--build", str(self.build)] + ([] if self.network else ["--no-net"]))
         with _signals_held(self.new_session):
             r = self._launch(*args, env=dict(os.environ, TARVEX_SB_OWNER=str(os.getpid())))
             if r.returncode != 0:

@@ -660,7 +660,7 @@ def main(argv=None):
             say(f"Stopped: {gone}")
             return code
         say("try_key: the real tarvexd on a simulated device, with a simulated USB key")
-        sb = Sandbox(build, network=False, locked_media=True, new_session=True).start()
+        sb = Sandbox(build, network=False, new_session=True).start()
         trial = Trial(sb, source, log_text, trusted, args.timeout)
         try:
             code = trial.run()

@@ -54,3 +54,12 @@ bool readAtMost(int fd, size_t limit, std::string& bytes) {
     }
     return true;
 }
+
+void OwnedFd::reset(int fd) {
+    if (fd_ >= 0) {
+        const int saved = errno;
+        close(fd_);
+        errno = saved;
+    }
+    fd_ = fd;
+}

@@ -16,3 +16,33 @@ bool copyContents(int from, int to);
 // one byte past the limit tells a file that is too large, even one that grows
 // while it is read. bytes holds what was read, also after a failure.
 bool readAtMost(int fd, size_t limit, std::string& bytes);
+
+// A descriptor that is closed when it goes out of scope, errno kept: a step
+// that fails after opening it reports its own errno, not close()'s.
+class OwnedFd {
+public:
+    OwnedFd() = default;
+    explicit OwnedFd(int fd) : fd_(fd) {}
+    OwnedFd(OwnedFd&& other) noexcept : fd_(other.release()) {}
+    OwnedFd& operator=(OwnedFd&& other) noexcept {
+        if (this != &other) {
+            reset(other.release());
+        }
+        return *this;
+    }
+    OwnedFd(const OwnedFd&) = delete;
+    OwnedFd& operator=(const OwnedFd&) = delete;
+    ~OwnedFd() { reset(); }
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1);
+
+private:
+    int fd_ = -1;
+};

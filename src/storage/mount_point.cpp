@@ -33,21 +33,40 @@ std::string deviceName(char letter, int partition) {
     return name;
 }
 
+// What udev found on a node.
+struct UdevFileSystem {
+    std::string type;   // one keys are formatted with, or the list of them all
+    std::string other;  // when set, a type udev named that is none of them
+};
+
+// A type as udev names one: a short plain word. Anything else is not put in
+// a status line as it stands.
+bool isPlainTypeName(const std::string& type) {
+    constexpr size_t kMaxTypeName = 32;
+    return !type.empty() && type.size() <= kMaxTypeName &&
+           std::all_of(type.begin(), type.end(), [](char c) {
+               return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+           });
+}
+
 // The file system udev found on the node when it is one keys are formatted
-// with; otherwise (no record, no type, or any other type) the list of those.
-// The record is read without following a link, and capped.
-std::string keyFileSystem(const std::string& node) {
+// with; the list of those when udev named none (no record, or no type in
+// it), so the kernel's drivers for them are tried in turn; and the other
+// type udev named, when it named one. The record is read without following
+// a link, and capped.
+UdevFileSystem keyFileSystem(const std::string& node) {
+    UdevFileSystem unknown{tarvex::kKeyFileSystemList, ""};
     struct stat device {};
     if (stat((std::string(tarvex::kDevDir) + "/" + node).c_str(), &device) != 0 ||
         !S_ISBLK(device.st_mode)) {
-        return tarvex::kKeyFileSystemList;
+        return unknown;
     }
     const std::string record =
         formatText(tarvex::kUdevDataFormat, std::to_string(major(device.st_rdev)).c_str(),
                    std::to_string(minor(device.st_rdev)).c_str());
     const auto file = readRegularFile(AT_FDCWD, record.c_str(), tarvex::kMaxUdevDataBytes);
     if (!file) {
-        return tarvex::kKeyFileSystemList;
+        return unknown;
     }
     const std::string& bytes = file->bytes;
     const std::string key = tarvex::kUdevFileSystemLine;
@@ -61,23 +80,47 @@ std::string keyFileSystem(const std::string& node) {
             const bool known =
                 std::any_of(std::begin(tarvex::kKeyFileSystems), std::end(tarvex::kKeyFileSystems),
                             [&type](const char* name) { return type == name; });
-            return known ? type : tarvex::kKeyFileSystemList;
+            if (known) {
+                return UdevFileSystem{type, ""};
+            }
+            return type.empty()
+                       ? unknown
+                       : UdevFileSystem{"",
+                                        isPlainTypeName(type) ? type : tarvex::kUnnamedFileSystem};
         }
         at = end + 1;
     }
-    return tarvex::kKeyFileSystemList;
+    return unknown;
 }
 
-std::string mountCommand(const std::string& type, const std::string& options,
-                         const std::string& node) {
-    std::string command = tarvex::kMountCommandPrefix;
-    command += type;
-    command += options;
-    command += tarvex::kMountDevicePrefix;
-    command += node.substr(2);
-    command += ' ';
-    command += tarvex::kMountPoint;
-    return command;
+std::string mountCommand(const std::string& node, const std::string& type, const char* options) {
+    return formatText(tarvex::kMountCommand, node.c_str(), type.c_str(), options);
+}
+
+// The node and device number of the key whose file system was last said to
+// be one no key is formatted with: said once per insertion, not every pass.
+// A key plugged in again gets a new node. Written only by
+// refuseUnknownFileSystem, on the main thread.
+std::string g_unknownFileSystemNode;
+ino_t g_unknownFileSystemInode = 0;
+
+// True, said once per insertion, when udev named a type that no key is
+// formatted with: no mount is tried, so no driver parses a file system no
+// key should have and the journal does not fill with the same failures.
+bool refuseUnknownFileSystem(const std::string& node, const UdevFileSystem& found) {
+    if (found.other.empty()) {
+        return false;
+    }
+    struct stat info {};
+    const ino_t inode =
+        stat((std::string(tarvex::kDevDir) + "/" + node).c_str(), &info) == 0 ? info.st_ino : 0;
+    if (node != g_unknownFileSystemNode || inode != g_unknownFileSystemInode) {
+        printStatusLine(
+            formatText(tarvex::kLineUnknownFileSystem, node.c_str(), found.other.c_str()));
+        g_unknownFileSystemNode = node;
+        g_unknownFileSystemInode = inode;
+    }
+    return true;
 }
 
 bool isMountedAndListable() { return isMounted() && isMountedDirAccesable(); }
@@ -203,10 +246,12 @@ bool isMountedDirAccesable() {
 
 bool MountUsbkey(char letter, int partition) {
     const std::string node = deviceName(letter, partition);
-    const std::string type = keyFileSystem(node);
-    const std::string withOwner = mountCommand(
-        type, std::string(tarvex::kMountOwnerOptions) + tarvex::kMountSafetyOptions, node);
-    const std::string plain = mountCommand(type, tarvex::kMountSafetyOptions, node);
+    const UdevFileSystem found = keyFileSystem(node);
+    if (refuseUnknownFileSystem(node, found)) {
+        return false;
+    }
+    const std::string withOwner = mountCommand(node, found.type, tarvex::kMountOwnerOptions);
+    const std::string plain = mountCommand(node, found.type, tarvex::kMountPlainOptions);
     int attempts = 0;
     while (!isMountedAndListable() && attempts < tarvex::kMountAttempts) {
         // Not a directory: no mount there, and no clean-up either.

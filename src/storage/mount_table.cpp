@@ -52,7 +52,9 @@ std::optional<MountEntry> parseMountInfoLine(const std::string& line) {
     }
     const auto major = std::strtoul(majorMinor.c_str(), nullptr, 10);
     const auto minor = std::strtoul(majorMinor.c_str() + colon + 1, nullptr, 10);
-    return MountEntry{makedev(major, minor), unescapeMountInfoField(fields[4]),
+    const int id = static_cast<int>(std::strtol(fields[0].c_str(), nullptr, 10));
+    const int parent = static_cast<int>(std::strtol(fields[1].c_str(), nullptr, 10));
+    return MountEntry{id, parent, makedev(major, minor), unescapeMountInfoField(fields[4]),
                       unescapeMountInfoField(fields[separator + 2])};
 }
 

@@ -9,6 +9,8 @@
 #include <vector>
 
 struct MountEntry {
+    int id;                  // the mount's own number, as statx's stx_mnt_id gives it
+    int parent;              // the number of the mount it sits on
     dev_t device;            // the mounted file system's device number
     std::string mountPoint;  // unescaped
     std::string source;      // what was mounted, e.g. "/dev/sda1"; unescaped

@@ -10,17 +10,19 @@ import time
 
 import pytest
 
-from tarvex_sim import LAUNCHER, Sandbox, wait_until
+from tarvex_sim import LAUNCHER, Sandbox, constants, wait_until
 
-PI_OPTS = ["-o", "rw", "-o", "uid=pi", "-o", "gid=pi", "-o", "nosuid,nodev"]
-MOUNT = ["sudo", "mount", "-t", "exfat", *PI_OPTS, "/dev/sda1", "/home/pi/media"]
+C = constants()
+HELPER = ["sudo", C.kMountHelperPath]
 
 
 # Each row: command, user, expected exit status, expected stdout.
 DEVICE_LOOK = [
     (["id", "-un"], "pi", 0, "pi"),
     (["pwd"], "pi", 0, "/home/pi"),
-    (["stat", "-c", "%U:%G %a", "/home/pi", "/home/pi/media"], "pi", 0, "pi:pi 755\npi:pi 755"),
+    (["stat", "-c", "%U:%G %a", "/home/pi", "/home/pi/media"], "pi", 0, "pi:pi 755\nroot:root 755"),
+    # Locked as the package leaves it.
+    (["lsattr", "-d", "/home/pi/media"], "root", 0, "----i----------------- /home/pi/media"),
     (["stat", "-c", "%a", "/tmp"], "root", 0, "1777"),
     # No block device at all until a key is inserted: not the host's disks.
     (["find", "/dev", "-type", "b"], "root", 0, ""),
@@ -64,11 +66,12 @@ def test_fake_quorl_logs_each_start(sandbox):
 # terminal or password: exit status and a piece of the expected output.
 SUDO_STEPS = [
     (["sudo", "fdisk", "-l", "/dev/sda1"], 0, "Disk /dev/sda1: 64 MiB"),
-    (MOUNT, 0, ""),
+    ([*HELPER, "mount", "sda1", "exfat", "owner"], 0, ""),
     (["mountpoint", "-q", "/home/pi/media"], 0, ""),
-    (["sudo", "umount", "/home/pi/media"], 0, ""),
-    (["rm", "-r", "/home/pi/media"], 0, ""),
-    (["mkdir", "/home/pi/media"], 0, ""),
+    ([*HELPER, "unmount"], 0, ""),
+    # pi cannot move the locked mount point.
+    (["rm", "-r", "/home/pi/media"], 1, ""),
+    (["sudo", "umount", "/home/pi/media"], 1, ""),
     # Anything else is refused, and without hanging for a password.
     (["sudo", "fdisk", "-l", "/dev/vda"], 1, ""),
     (["sudo", "mount", "/dev/sda1", "/mnt"], 1, ""),
@@ -101,13 +104,12 @@ def test_key_mounts_like_a_usb_key(sandbox, fs, takes_pi_opts, owner):
     sandbox.key("insert", "k", "sda")
     assert sandbox.exec("ls", "/dev").stdout.split().count("sda2") == 1
 
-    where = ["/dev/sda2", "/home/pi/media"]
-    r = sandbox.exec("sudo", "mount", "-t", fs, *PI_OPTS, *where, user="pi")
+    r = sandbox.exec(*HELPER, "mount", "sda2", fs, "owner", user="pi")
     if takes_pi_opts:
         assert r.returncode == 0, r.stderr
     else:
-        assert r.returncode != 0 and "bad option" in r.stderr
-        r = sandbox.exec("sudo", "mount", "-t", fs, "-o", "nosuid,nodev", *where, user="pi")
+        assert r.returncode != 0 and "Invalid argument" in r.stderr
+        r = sandbox.exec(*HELPER, "mount", "sda2", fs, "plain", user="pi")
         assert r.returncode == 0, r.stderr
 
     r = sandbox.exec("stat", "-c", "%U", "/home/pi/media/_QuorlUpdate/quorlupdate.sh", user="pi")
@@ -118,7 +120,7 @@ def test_key_mounts_like_a_usb_key(sandbox, fs, takes_pi_opts, owner):
     assert sandbox.exec("key", "ls", "k").returncode != 0
     assert sandbox.exec("grep", "-c", "/home/pi/media", "/proc/self/mounts").stdout.strip() == "1"
 
-    assert sandbox.exec("sudo", "umount", "/home/pi/media", user="pi").returncode == 0
+    assert sandbox.exec(*HELPER, "unmount", user="pi").returncode == 0
     assert sandbox.key("get", "k", "_QuorlUpdate/quorlupdate.sh") == "echo updated\n"
     assert sandbox.exec("key", "get", "k:1", "x").returncode != 0  # raw: nothing to mount
 
@@ -221,7 +223,7 @@ def test_stop_leaves_nothing():
         sb.key("insert", "k", "sda")
         # Busy at stop: a FUSE mount, a running process, a destroyed key
         # whose loop is still in use.
-        assert sb.exec(*MOUNT, user="pi").returncode == 0
+        assert sb.exec(*HELPER, "mount", "sda1", "exfat", "owner", user="pi").returncode == 0
         sb.popen("sleep", "300", user="pi")
         sb.key("destroy", "k")
         assert images <= attached_loop_ids()

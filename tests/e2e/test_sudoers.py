@@ -6,7 +6,6 @@ nothing in the system log. The log is the sandbox's own /dev/log, taken by a
 listener for the length of a test.
 """
 
-import shlex
 import socket
 import subprocess
 import time
@@ -47,9 +46,9 @@ def fdisk(node):
     return sudo_n(C.kPartitionSizeCommand + node)
 
 
-def mount(disk, options, fs="exfat"):
-    """The daemon's mount line for /dev/sd<DISK> as FS with OPTIONS, as it builds it."""
-    return sudo_n(f"{C.kMountCommandPrefix}{fs}{options}{C.kMountDevicePrefix}{disk} {C.kMountPoint}")
+def mount(node, options, fs="exfat"):
+    """The daemon's mount line for /dev/NODE as FS with OPTIONS, as it builds it."""
+    return sudo_n(C.kMountCommand % (node, fs, options))
 
 
 def as_pi(sb, line):
@@ -69,20 +68,22 @@ def is_mounted(sb):
 ALLOWED = [
     (fdisk("sda1"), lambda sb, r: r.stdout.startswith("Disk /dev/sda1: 64 MiB")),
     (fdisk("sda"), lambda sb, r: r.stdout.startswith("Disk /dev/sda:")),
-    (mount("a1", C.kMountOwnerOptions + C.kMountSafetyOptions),
+    (mount("sda1", C.kMountOwnerOptions),
      lambda sb, r: is_mounted(sb)
      and sb.exec("stat", "-c", "%U:%G", "/home/pi/media").stdout.strip() == "pi:pi"),
     (sudo_n(C.kUnmountCommand), lambda sb, r: not is_mounted(sb)),
     # The fallback for file systems that refuse uid/gid.
-    (mount("a1", C.kMountSafetyOptions), lambda sb, r: is_mounted(sb)),
+    (mount("sda1", C.kMountPlainOptions), lambda sb, r: is_mounted(sb)),
     (sudo_n(C.kUnmountCommand), lambda sb, r: not is_mounted(sb)),
-    (C.kRemoveMountPointCommand,
-     lambda sb, r: sb.exec("test", "-e", "/home/pi/media").returncode != 0),
-    (C.kMakeMountPointCommand, lambda sb, r: True),
     # A key without a partition table is mounted whole; udev named no type.
-    (mount("b", C.kMountSafetyOptions, C.kKeyFileSystemList), lambda sb, r: is_mounted(sb)),
+    (mount("sdb", C.kMountPlainOptions, C.kKeyFileSystemList),
+     lambda sb, r: is_mounted(sb) and "errors=remount-ro" in mount_options(sb)),
     (sudo_n(C.kUnmountCommand), lambda sb, r: not is_mounted(sb)),
 ]
+
+
+def mount_options(sb):
+    return sb.exec("findmnt", "-n", "-o", "OPTIONS", C.kMountPoint).stdout
 
 
 def test_daemon_steps_run_without_password(sandbox):
@@ -113,7 +114,7 @@ REFUSED = [
     ("sudo -n mount -o nosuid,nodev /dev/sda1 /home/pi/media", lambda sb: not is_mounted(sb)),
     # pi mounts a disk it may mount (a data disk, say), then asks root to
     # remove the mount point: its files would go.
-    (f"{mount('a1', C.kMountSafetyOptions)} && touch {C.kMountPoint}/precious && "
+    (f"{mount('sda1', C.kMountPlainOptions)} && touch {C.kMountPoint}/precious && "
      f"sudo -n rm -r {C.kMountPoint}",
      lambda sb: sb.exec("sh", "-c", f"test -f {C.kMountPoint}/precious && "
                         f"umount {C.kMountPoint}").returncode == 0),
@@ -183,8 +184,7 @@ def drop_default(sb, flag):
 # A key in (its size read, then it is mounted) and the unmount when it is
 # pulled: every root step the daemon takes for a key.
 KEY_PASSES = (
-    [fdisk("sda1"), mount("a1", C.kMountOwnerOptions + C.kMountSafetyOptions),
-     sudo_n(C.kUnmountCommand)]
+    [fdisk("sda1"), mount("sda1", C.kMountOwnerOptions), sudo_n(C.kUnmountCommand)]
 )
 
 # Each row: Defaults flag taken out of the drop-in (None: the file as
@@ -219,46 +219,74 @@ def test_key_passes_write_no_syslog(sandbox, flag, expected):
         assert any(expected in line for line in lines), lines
 
 
-# pi's own way to root through the allowed mount line, as an update script
-# could take it: pi owns /home/pi, so it can try to move the mount point away,
-# or to make a name that is the mount point followed by the line's options,
-# and to put a link to /etc/sudoers.d there; sudo then mounts an ext4 key
-# whose root holds a rules file of its own. What stops it on a device: the
-# package's immutable mount point, and options that come before the mount point.
-KEY_RULES = "pi ALL=(ALL) NOPASSWD: ALL\n"
+# What pi (or a key's script, which runs as pi) may try with the root
+# program that sudo allows it, and why each is refused. Each row: what is
+# done first (as root: the state pi could bring about, or that a system has),
+# the program's arguments, its exit status, and the reason it gives. Nothing
+# may be mounted on the mount point after a refusal.
+HELPER = C.kMountHelperPath
+ROUTES = [
+    # A file system of pi's (FUSE, with user_allow_other) over /home/pi,
+    # whose media leads to /etc/cron.daily.
+    ("mount -t tmpfs pi-fs /home/pi && ln -s /etc/cron.daily /home/pi/media",
+     "mount sda1 exfat owner", 1, C.kHelperCovered % "/home/pi"),
+    # A /home/pi made again (user re-added, /home restored): nobody locked it.
+    ("chattr -i /home/pi/media", "mount sda1 exfat owner", 1,
+     C.kHelperNotImmutable % C.kMountPoint),
+    ("chattr -i /home/pi/media && chown pi:pi /home/pi/media", "mount sda1 exfat owner", 1,
+     C.kHelperNotRoots % C.kMountPoint),
+    ("chattr -i /home/pi/media && rmdir /home/pi/media && ln -s /etc/sudoers.d /home/pi/media",
+     "mount sda1 exfat owner", 1, C.kHelperIsLink % C.kMountPoint),
+    # Not a USB disk: the kernel puts it on no USB device.
+    ("rm /sys/dev/block/.usb-sda/usb1/subsystem /sys/dev/block/.usb-sda/usb1/1-1/subsystem "
+     "/sys/dev/block/.usb-sda/usb1/1-1/1-1:1.0/subsystem", "mount sda1 exfat owner", 1,
+     C.kHelperNotUsb % "sda"),
+    # A node of the right name for another device.
+    ("mv /dev/sda1 /dev/sda9", "mount sda9 exfat owner", 1, C.kHelperOtherRecord),
+    ("rm /dev/sda1 && ln -s /dev/sda /dev/sda1", "mount sda1 exfat owner", 1,
+     C.kHelperNotBlockDevice),
+    # A disk the system uses: another partition mounted, or one in fstab by
+    # name or by UUID (a data disk it mounts later).
+    ("mkdir -p /tmp/data && mount.exfat-fuse /dev/sda2 /tmp/data", "mount sda1 exfat owner", 1,
+     C.kHelperInUse % ("sda2", "/tmp/data")),
+    ("echo '/dev/sda2 /data exfat defaults 0 0' >>/etc/fstab", "mount sda1 exfat owner", 1,
+     C.kHelperInFstab % "sda2"),
+    ("mkdir -p /dev/disk/by-uuid && ln -s ../../sda1 /dev/disk/by-uuid/0123-4567 && "
+     "echo 'UUID=0123-4567 /data exfat defaults 0 0' >>/etc/fstab", "mount sda1 exfat owner", 1,
+     C.kHelperInFstab % "sda1"),
+    # Already mounted there: nothing goes on top.
+    (f"{HELPER} mount sda1 exfat owner", "mount sda2 exfat owner", 1, C.kHelperAlreadyMounted),
+    # Unmount: only a mount on the locked directory.
+    ("", "unmount", 1, C.kHelperNothingMounted),
+    ("chattr -i /home/pi/media && mount -t tmpfs other /home/pi/media", "unmount", 1,
+     C.kHelperNotImmutable % C.kMountPoint),
+    # Nothing but the fixed words.
+    ("", "mount sda1 ntfs owner", 2, C.kHelperUsage),
+    ("", "mount sda1 'exfat -o suid' plain", 2, C.kHelperUsage),
+    ("", "mount sda1 exfat,minix plain", 2, C.kHelperUsage),
+    ("", "mount /dev/sda1 exfat owner", 2, C.kHelperUsage),
+    ("", "mount sda1 exfat owner,suid", 2, C.kHelperUsage),
+    ("", "mount sda1 exfat owner /etc", 2, C.kHelperUsage),
+    ("", "mount mmcblk0p1 vfat plain", 2, C.kHelperUsage),
+    ("", "unmount /", 2, C.kHelperUsage),
+]
 
 
-def attempts(options):
-    """The daemon's mount line with OPTIONS for the key at sda, as pi may
-    split it: each run of its words that begins with the mount point, passed
-    as one argument whose name pi can make."""
-    words = f"{C.kMountCommandPrefix}ext4{options}{C.kMountDevicePrefix}a {C.kMountPoint}".split()
-    for i, word in enumerate(words):
-        if word == C.kMountPoint:
-            for j in range(i + 1, len(words) + 1):
-                yield " ".join(words[i:j]), words[:i] + [" ".join(words[i:j])] + words[j:]
+def mounts_on_media(sb):
+    return sb.exec("grep", "-c", f" {C.kMountPoint} ", "/proc/self/mountinfo").stdout
 
 
-def test_pi_cannot_mount_a_key_over_sudoers_d():
-    with Sandbox(locked_media=True) as sb:
-        sb.key("create", "k", "--table", "none", "32M:ext4")
-        sb.key("write", "k", "rules", input=KEY_RULES)
-        sb.key("chmod", "k", "0440", "rules")
+@pytest.mark.parametrize("setup,args,status,reason", ROUTES, ids=[r[1] + ":" + r[3] for r in ROUTES])
+def test_the_root_program_refuses_every_other_route(setup, args, status, reason):
+    with Sandbox() as sb:
+        sb.key("create", "k", "--table", "dos", "32M:exfat", "32M:exfat")
         sb.key("insert", "k", "sda")
-        mounted_here, escapes = 0, []
-        for options in (C.kMountOwnerOptions + C.kMountSafetyOptions, C.kMountSafetyOptions):
-            for name, args in attempts(options):
-                steps = [f"test -L {C.kMountPoint} || sudo -n umount {C.kMountPoint}",
-                         f"rmdir {C.kMountPoint} || mv {C.kMountPoint} /tmp/moved || "
-                         f"rm -r {C.kMountPoint}"] if name == C.kMountPoint else []
-                steps += [f"ln -s /etc/sudoers.d {shlex.quote(name)}",
-                          sudo_n(" ".join(map(shlex.quote, args)))]
-                as_pi(sb, "; ".join(steps))
-                if as_pi(sb, "sudo -n true").returncode == 0:
-                    escapes.append(args)
-                # The key did get mounted, only not where pi wanted it.
-                mounted_here += sb.exec("test", "-f", f"{C.kMountPoint}/rules").returncode == 0
-                sb.exec("sh", "-c", f"test -L {C.kMountPoint} || umount {C.kMountPoint}")
-        assert escapes == []
-        assert sb.exec("ls", "-A", "/etc/sudoers.d").stdout.split() == ["tarvexd"]
-        assert mounted_here > 0, "the key was never mounted: the case proves nothing"
+        if setup:
+            sb.exec("sh", "-c", setup, check=True)
+        before = mounts_on_media(sb)
+        r = as_pi(sb, f"sudo -n {HELPER} {args}")
+        line = (reason if status == 2 else C.kHelperNotUnmounting % reason if args == "unmount"
+                else C.kHelperNotMounting % (args.split()[1], reason))
+        assert (r.returncode, r.stderr.strip().splitlines()[-1:]) == (status, [line]), r.stderr
+        # A refusal changes nothing there.
+        assert mounts_on_media(sb) == before

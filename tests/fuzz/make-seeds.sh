@@ -16,7 +16,7 @@ cleanup() {
   rm -rf "$work" "$images"
 }
 trap cleanup EXIT
-mkdir -p "$out"/{fuzz_signature,fuzz_public_key,fuzz_fdisk_size,fuzz_mountinfo,fuzz_cmdline,fuzz_trusted_comment,fuzz_release_state}
+mkdir -p "$out"/{fuzz_signature,fuzz_public_key,fuzz_fdisk_size,fuzz_mountinfo,fuzz_cmdline,fuzz_trusted_comment,fuzz_release_state,fuzz_mount_request}
 cd "$work"
 
 # Signatures by seed.key (the harness's trusted key): the file, a NUL, the script.
@@ -128,3 +128,13 @@ cl newline "exec -a '$(printf 'Quorl\nx')' $work/home/pi/Quorl 30"
 cl by-interpreter "exec sh $work/other/Quorl"
 cl other-case "exec -a /home/pi/quorl $work/home/pi/Quorl 30"
 cat /proc/2/cmdline > "$out/fuzz_cmdline/kernel-thread"  # empty
+
+# The root program's arguments as the daemon passes them (NUL between
+# words), and fstab lines as the system keeps them.
+m=$out/fuzz_mount_request
+printf 'mount\0sda1\0vfat\0owner' > "$m/mount-owner"
+printf 'mount\0sdb\0vfat,ext4,ext3,ext2,exfat\0plain' > "$m/mount-list"
+printf 'unmount' > "$m/unmount"
+printf 'UUID=0123-4567 /data vfat defaults 0 0' > "$m/fstab-uuid"
+printf '/dev/sda1\t/data ext4 defaults 0 2' > "$m/fstab-path"
+printf 'PARTLABEL="data" /data ext4 defaults' > "$m/fstab-label"

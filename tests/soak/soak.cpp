@@ -188,7 +188,11 @@ std::vector<int> fuseDriverPids() {
     for (const Process& p : processTable()) {
         if (p.comm.rfind("mount.exfat", 0) != 0 || p.state == 'Z') continue;
         const auto args = commandLine(p.pid);
-        if (std::find(args.begin(), args.end(), kMountPoint) != args.end()) pids.push_back(p.pid);
+        // Started on the mount point as the root program's open directory.
+        const bool here = std::any_of(args.begin(), args.end(), [](const std::string& arg) {
+            return arg == kMountPoint || arg.rfind("/proc/self/fd/", 0) == 0;
+        });
+        if (here) pids.push_back(p.pid);
     }
     return pids;
 }

@@ -20,8 +20,8 @@ inline std::string line(const std::string& text) { return text + "\n"; }
 
 inline bool insideSandbox() { return std::ifstream("/run/tarvex/bin/key").good(); }
 
-// Back to a device with no key, nothing mounted, an empty mount point owned by
-// pi, and no recorded sounds.
+// Back to a device with no key, nothing mounted, an empty mount point that is
+// root's and immutable as the package leaves it, and no recorded sounds.
 inline void resetDevice() {
     // A link left there by a test would take the unmount to its target.
     sh("if [ -L /home/pi/media ]; then rm /home/pi/media; fi");
@@ -29,7 +29,13 @@ inline void resetDevice() {
     sh("rm -rf /dev/sd* /run/udev/data /tmp/aplay.log /home/pi/log.txt "
        "/home/pi/log.txt.handing-over");
     sh("chattr -i /home/pi/media 2>/dev/null; rm -rf /home/pi/media && mkdir /home/pi/media && "
-       "chown pi:pi /home/pi/media");
+       "chattr +i /home/pi/media");
+}
+
+// The mount point as pi's own, as on a device the package could not lock:
+// the root program mounts nothing there.
+inline bool unlockMountPoint() {
+    return sh("chattr -i /home/pi/media && chown pi:pi /home/pi/media");
 }
 
 // Writes /tmp/fakebin/<name> and puts /tmp/fakebin first on PATH. Commands

@@ -54,6 +54,9 @@ protected:
     void SetUp() override {
         REQUIRE_SANDBOX();
         sandbox::resetDevice();
+        // The look reads whatever is at the mount point: a key's files are
+        // written straight into it.
+        ASSERT_TRUE(sandbox::unlockMountPoint());
         sh("rm -f /tmp/calls.log /tmp/beeps.log");
         ASSERT_TRUE(sandbox::fakeTool("aplay",
                                       "case \"$1\" in *beep*) echo beep >> /tmp/beeps.log ;;"
