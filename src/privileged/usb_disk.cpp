@@ -103,14 +103,14 @@ std::string fstabDevicePath(const std::string& line) {
     if (start == std::string::npos || line[start] == '#') {
         return "";
     }
-    std::string spec = line.substr(start, line.find_first_of(" \t", start) - start);
-    if (spec[0] == '/') {
-        return spec;
+    std::string field = line.substr(start, line.find_first_of(" \t", start) - start);
+    if (field[0] == '/') {
+        return field;
     }
     for (size_t i = 0; i + 1 < std::size(tarvex::kFstabTagLinks); i += 2) {
         const std::string tag = tarvex::kFstabTagLinks[i];
-        if (spec.compare(0, tag.size(), tag) == 0) {
-            const std::string value = unquoted(spec.substr(tag.size()));
+        if (field.compare(0, tag.size(), tag) == 0) {
+            const std::string value = unquoted(field.substr(tag.size()));
             if (value.empty() || value.find('/') != std::string::npos) {
                 return "";
             }

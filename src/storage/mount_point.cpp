@@ -97,9 +97,9 @@ std::string mountCommand(const std::string& node, const std::string& type, const
     return formatText(tarvex::kMountCommand, node.c_str(), type.c_str(), options);
 }
 
-// The node and device number of the key whose file system was last said to
-// be one no key is formatted with: said once per insertion, not every pass.
-// A key plugged in again gets a new node. Written only by
+// The node, and its inode in /dev, of the key whose file system was last
+// said to be one no key is formatted with: said once per insertion, not
+// every pass. A key plugged in again gets a new node. Written only by
 // refuseUnknownFileSystem, on the main thread.
 std::string g_unknownFileSystemNode;
 ino_t g_unknownFileSystemInode = 0;

@@ -99,11 +99,14 @@ KEYS = [
     ("fat32", [("vfat", 64, UPDATE_FILES)], True, "sda1"),
     ("exfat", [("exfat", 64, UPDATE_FILES)], True, "sda1"),
     ("ext4", [("ext4", 64, UPDATE_FILES)], True, "sda1"),
+    ("ext3", [("ext3", 64, UPDATE_FILES)], True, "sda1"),
+    ("ext2", [("ext2", 64, UPDATE_FILES)], True, "sda1"),
     ("two partitions, the larger second", [("vfat", 64, {}), ("vfat", 96, UPDATE_FILES)], True, "sda2"),
     ("no partition table", [("vfat", 64, UPDATE_FILES)], False, "sda"),
-    # A driver keys are not made for (this kernel builds minix), which ignores
-    # an option that swallows "-o nosuid": mounted by nobody.
+    # Types no key is made with (this kernel builds minix): said once, and
+    # mounted by nobody, not even by pi through the root program.
     ("minix", [("minix", 64, {})], True, None),
+    ("ntfs", [("ntfs", 64, {})], True, None),
 ]
 
 
@@ -117,26 +120,95 @@ def test_key(installed, make_key, name, partitions, table, node):
         vm.plug(key)
         # As long as plug_and_mount allows: on a busy machine the first
         # attempt came 15 s after the plug.
-        vm.wait_line(FALLBACK, since, timeout=60)
-        # pi, with every type the rules allow, or none, and the options split.
-        for fs in (*C.kKeyFileSystems, C.kKeyFileSystemList, None):
-            t = f"-t {fs} " if fs else ""
-            vm.run(f"su pi -c \"sudo -n mount {t}-o 'rw -o uid=pi -o gid=pi -o nosuid,nodev' "
-                   f"/dev/sda1 {MEDIA}\"", check=False)
+        i = vm.wait_line(re.escape(C.kLineUnknownFileSystem % ("sda1", partitions[0][0])), since,
+                         timeout=60)
+        # pi, with every type and option set the root program takes.
+        for fs in (*C.kKeyFileSystems, C.kKeyFileSystemList):
+            for options in (C.kMountOwnerOptions, C.kMountPlainOptions):
+                vm.run(f"su pi -c 'sudo -n {C.kMountHelperPath} mount sda1 {fs} {options}'",
+                       check=False)
         assert vm.mount_options(MEDIA) is None
+        time.sleep(2 * PASS)
+        lines = vm.journal()[i:]
+        assert not any(re.fullmatch(FALLBACK, l) for l in lines), lines
+        assert C.kLineUnknownFileSystem.split(":")[0] not in "".join(lines[1:]), lines
         vm.pull(key)
         return
     i = plug_and_update(vm, key, since)
     lines = vm.journal()[since:]
     assert vm.out(f"findmnt -n -o SOURCE --mountpoint {MEDIA}").strip() == f"/dev/{node}"
-    assert {"nosuid", "nodev"} <= vm.mount_options(MEDIA)
-    if partitions[-1][0] == "ext4":
+    # Read-only after an error, whatever the key's superblock asks for.
+    assert {"nosuid", "nodev", C.kMountErrorsOption} <= vm.mount_options(MEDIA)
+    if partitions[-1][0].startswith("ext"):
         assert any(re.fullmatch(FALLBACK, l) for l in lines)
     else:
         assert {"uid=1000", "gid=1000"} <= vm.mount_options(MEDIA)
     vm.wait_line(played(C.kFoundSoundCommand), since, timeout=10)
     vm.wait_line(played(C.kBeepCommand), since, timeout=10)
     pull_and_unmount(vm, key, i)
+
+
+def test_damaged_key_set_to_panic_leaves_the_device_up(installed, make_key):
+    """An ext4 key whose superblock asks for a panic on error, with its root
+    directory's block destroyed: the first listing of the mount point hits
+    the damage."""
+    vm = installed
+    since = len(vm.journal())
+    key = make_key([("ext4", 64, {})])
+    loop = subprocess.run(["losetup", "--find", "--show", "--offset", str(key.offsets[0]),
+                           "--sizelimit", str(64 * 1024 * 1024), str(key.path)],
+                          check=True, capture_output=True, text=True).stdout.strip()
+    try:
+        subprocess.run(["tune2fs", "-e", "panic", loop], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["debugfs", "-w", "-R", "zap_block -f / -p 255 0", loop], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    finally:
+        subprocess.run(["losetup", "-d", loop], check=True)
+    wait_until_armed(vm)
+    kernel = len(vm.journal(unit=None))
+    vm.plug(key)
+    vm.wait_line(r".*EXT4-fs \(sda1\): Remounting filesystem read-only", kernel, timeout=60,
+                 unit=None)
+    # Long enough for a panic to have taken the kernel down (25 s when it did).
+    time.sleep(25)
+    assert vm.out("echo up").strip() == "up"
+    assert "panic" not in vm.out("dmesg | grep -i 'forced after error' || true")
+    vm.pull(key)
+    vm.wait_line(UNMOUNTING, since, timeout=2 * PASS + SLACK)
+    assert wait_until(lambda: vm.mount_options(MEDIA) is None, 2 * PASS + SLACK, step=0.5)
+    # A pass that probed before the pull finds the mount unlistable, unmounts
+    # and mounts again, and its three attempts on the key now gone outlast
+    # the two passes the next test waits: wait until a quiet pass has seen no
+    # key, or the next key would count as this one still in.
+    def said():
+        return [l for l in vm.journal() if "Playing WAVE" not in l]  # the beeper's
+    lines, deadline = said(), time.monotonic() + 60
+    while time.sleep(2 * PASS + 1) or said() != lines:
+        assert time.monotonic() < deadline, said()[len(lines):]
+        lines = said()
+
+
+def test_update_from_the_key_upgrades_the_package_and_keeps_the_rules(installed, make_key, deb):
+    """A key's own script upgrades the package, as makers' images let pi run
+    dpkg: the rules stay in force, the pull unmounts that key, the next
+    key mounts."""
+    vm = installed
+    vm.put("/etc/sudoers.d/maker", b"pi ALL = (root) NOPASSWD: /usr/bin/dpkg\n", mode=0o440)
+    try:
+        since = len(vm.journal())
+        script = (b'echo "update: upgrading"\n'
+                  b'sudo -n dpkg -i "$(dirname "$0")/../tarvexd.deb" && echo "update: upgraded"\n')
+        key = update_key(make_key, {script_path(UPDATE): script, "tarvexd.deb": deb.read_bytes()})
+        i = plug_and_update(vm, key, since, expect="update: upgraded")
+        assert sudo_rules(vm) >= packaged_rules()
+        # The new daemon has found the key mounted: nothing mounted twice.
+        time.sleep(FIRST_PASS + PASS)
+        assert vm.out(f"grep -c ' {MEDIA} ' /proc/self/mountinfo").strip() == "1"
+        i = pull_and_unmount(vm, key, i)
+        key = update_key(make_key)
+        pull_and_unmount(vm, key, plug_and_update(vm, key, i))
+    finally:
+        vm.out("rm -f /etc/sudoers.d/maker")
 
 
 def test_pulled_mid_update(installed, make_key):
