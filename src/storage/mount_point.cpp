@@ -125,6 +125,11 @@ bool refuseUnknownFileSystem(const std::string& node, const UdevFileSystem& foun
 
 bool isMountedAndListable() { return isMounted() && isMountedDirAccesable(); }
 
+bool nodeExists(const std::string& node) {
+    struct stat info {};
+    return lstat((std::string(tarvex::kDevDir) + "/" + node).c_str(), &info) == 0;
+}
+
 // Polls up to ten times, 100 ms apart, for the mount to show. Returns true when
 // it was seen.
 bool waitForMount() {
@@ -256,6 +261,13 @@ bool MountUsbkey(char letter, int partition) {
     while (!isMountedAndListable() && attempts < tarvex::kMountAttempts) {
         // Not a directory: no mount there, and no clean-up either.
         if (mountPointRefusal() != nullptr) {
+            return false;
+        }
+        // A key pulled since the probe saw it (a pass that found its mount
+        // unlistable mounts again at once) has nothing left to try: three
+        // attempts on a node that is gone would hold the pass for seconds,
+        // and with it the next key that is plugged in.
+        if (!nodeExists(node)) {
             return false;
         }
         runCommand(withOwner);

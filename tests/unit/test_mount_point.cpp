@@ -172,6 +172,17 @@ TEST_F(MountPoint, MissingMountPointIsMadeByTheCleanUpButNotMountedOn) {
     EXPECT_TRUE(sh("test -d /home/pi/media"));
 }
 
+// Pulled between the probe and the mount: no attempt on a node that is gone,
+// so the pass is over at once for the next key.
+TEST_F(MountPoint, KeyPulledSinceTheProbeIsNotTried) {
+    ASSERT_TRUE(sh("key create k --table dos 64M:exfat && key insert k sda && key pull sda"));
+    testing::internal::CaptureStdout();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(MountUsbkey('a', 1));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
 TEST_F(MountPoint, AlreadyMountedAndListableRunsNoMount) {
     ASSERT_TRUE(sh("mount -t tmpfs other /home/pi/media"));
     fakeTool("sudo", "echo \"sudo $*\" >> /tmp/sudo.log; exit 1");
