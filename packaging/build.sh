@@ -3,7 +3,7 @@
 # Debian 12 amd64 machine:
 #
 #   packaging/build.sh TARGET BUILD_DIR [--tests] [--trusted-key FILE]...
-#                      [--deb-version VERSION] [-- EXTRA CMAKE ARGS...]
+#                      [--log-key FILE] [--deb-version VERSION] [-- EXTRA CMAKE ARGS...]
 #
 #   TARGET  amd64   this machine's architecture
 #           armhf   every 32-bit Raspberry Pi, ARMv6 boards included
@@ -17,12 +17,15 @@
 # --trusted-key F   a minisign public key (.pub) that devices trust for update
 #                   scripts; repeat for more. Without it the package installs
 #                   nothing under /etc/tarvexd.
+# --log-key F       a log public key (.pub, from tools/tarvex-key keygen):
+#                   devices that trust keys hand their logs over sealed to it,
+#                   for its secret half to open. Needs --trusted-key.
 # --deb-version V   the package's version (default: the daemon's version). A
 #                   package that only changes the trusted keys needs a higher
 #                   one, or apt will not install it over the old one.
 #
 # Every option is passed to CMake on every run, so running again in the same
-# BUILD_DIR without --trusted-key really drops the keys. Needs what
+# BUILD_DIR without --trusted-key (or --log-key) really drops the keys. Needs what
 # "scripts/install-deps.sh TARGET" installs.
 set -euo pipefail
 
@@ -37,6 +40,7 @@ build=$2
 shift 2
 tests=OFF
 keys=()
+log_key=
 deb_version=
 while [ $# -gt 0 ]; do
     case $1 in
@@ -44,6 +48,9 @@ while [ $# -gt 0 ]; do
         --trusted-key)
             [ -f "${2:-}" ] || { echo "build.sh: --trusted-key needs a file: ${2:-}" >&2; exit 2; }
             keys+=("$(realpath "$2")"); shift 2 ;;
+        --log-key)
+            [ -f "${2:-}" ] || { echo "build.sh: --log-key needs a file: ${2:-}" >&2; exit 2; }
+            log_key=$(realpath "$2"); shift 2 ;;
         --deb-version) deb_version=${2:?--deb-version needs a version}; shift 2 ;;
         --) shift; break ;;
         *) usage ;;
@@ -88,6 +95,7 @@ cmake -S "$src" -B "$build" "${toolchain_args[@]}" \
     -DTARVEX_STATIC=ON \
     -DTARVEX_BUILD_TESTS="$tests" \
     -DTARVEX_TRUSTED_KEYS="$key_list" \
+    -DTARVEX_LOG_KEY="$log_key" \
     -DTARVEX_DEB_VERSION="$deb_version" \
     "$@"
 cmake --build "$build" -j"$(nproc)"

@@ -40,7 +40,10 @@ if [ "$inside" = 0 ]; then
     # Each later one is a newer version, as a maker would number them.
     v=$(dpkg-deb -f "$work/debs/plain.deb" Version)
     build_deb keys-ab --deb-version "$v+1" --trusted-key "$work/maker-a.pub" --trusted-key "$work/maker-b.pub"
-    build_deb keys-b --deb-version "$v+2" --trusted-key "$work/maker-b.pub"
+    # The maker's log key (the daemon's own build reads the formats).
+    TARVEX_BUILD=${TARVEX_BUILD:-$here/../build} "$here/../tools/tarvex-key" keygen \
+        --public "$work/log.pub" --secret "$work/log.key" >/dev/null
+    build_deb keys-b --deb-version "$v+2" --trusted-key "$work/maker-b.pub" --log-key "$work/log.pub"
     build_deb no-keys --deb-version "$v+3"
     # An older version as earlier packages were made: the rules shipped in
     # force, as a conffile, and no maintainer scripts to speak of.
@@ -213,7 +216,8 @@ dpkg -r tarvexd                                          | config-files  | off  
 dpkg -P tarvexd                                          | not-installed | off   | off  | absent                  | root
 # A missing mount point is made.
 rmdir /home/pi/media                                     | not-installed | off   | off  | absent                  | absent
-dpkg -i /tmp/keys-b.deb                                  | installed     | on    | off  | maker-b.pub             | root, immutable
+# With its log key, installed as the trusted keys are.
+dpkg -i /tmp/keys-b.deb && test -f /etc/tarvexd/log-keys/log.pub | installed | on | off | maker-b.pub | root, immutable
 # The releases run so far, as the unit's StateDirectory= keeps them.
 install -d -o pi -g pi /var/lib/tarvexd/state && echo '_QuorlUpdate 4' >/var/lib/tarvexd/state/releases | installed | on | off | maker-b.pub | root, immutable
 # A key mounted on the locked directory, as when a key's own script upgrades
@@ -222,7 +226,7 @@ install -d -o pi -g pi /var/lib/tarvexd/state && echo '_QuorlUpdate 4' >/var/lib
 mount -t tmpfs key /home/pi/media                        | installed     | on    | off  | maker-b.pub             | mounted
 dpkg -i /tmp/keys-b.deb >/tmp/said 2>&1 && ! grep "not root's" /tmp/said | installed | on | off | maker-b.pub | mounted
 dpkg-reconfigure tarvexd >/tmp/said 2>&1 && ! grep "not root's" /tmp/said | installed | on | off | maker-b.pub | mounted
-dpkg -i /tmp/no-keys.deb >/tmp/said 2>&1 && ! grep "not root's" /tmp/said | installed | on | off | none | mounted
+dpkg -i /tmp/no-keys.deb >/tmp/said 2>&1 && ! grep "not root's" /tmp/said && test ! -e /etc/tarvexd/log-keys/log.pub | installed | on | off | none | mounted
 umount /home/pi/media                                    | installed     | on    | off  | none                    | root, immutable
 # Purged while installed: the rules go, then the flag, and the releases.
 dpkg -P tarvexd                                          | not-installed | off   | off  | absent                  | root

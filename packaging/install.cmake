@@ -145,6 +145,49 @@ if(TARVEX_TRUSTED_KEYS)
           COMPONENT package-trusted-keys EXCLUDE_FROM_ALL)
 endif()
 
+# ---- Log key -----------------------------------------------------------------
+#
+# With a log public key (tools/tarvex-key keygen makes the pair), a device that
+# trusts keys hands its log over only sealed to it. Installed as the trusted
+# keys are: straight into /etc by a plain install, through
+# /usr/share/tarvexd/log-keys and the postinst's copy by the package.
+set(TARVEX_LOG_KEY "" CACHE FILEPATH
+    "a log public key (NAME.pub, from tarvex-key keygen) that devices seal their logs to")
+if(TARVEX_LOG_KEY)
+  get_filename_component(_tarvex_log_key_name "${TARVEX_LOG_KEY}" NAME)
+  if(NOT _tarvex_log_key_name MATCHES "^[A-Za-z0-9_][A-Za-z0-9_.+-]*\\.pub$")
+    message(FATAL_ERROR "TARVEX_LOG_KEY: '${TARVEX_LOG_KEY}' must be named NAME.pub (letters, digits, . _ + -)")
+  endif()
+  if(NOT TARVEX_TRUSTED_KEYS)
+    message(FATAL_ERROR "TARVEX_LOG_KEY: only a device that trusts keys seals its log; give TARVEX_TRUSTED_KEYS too")
+  endif()
+  if(NOT EXISTS "${TARVEX_LOG_KEY}")
+    message(FATAL_ERROR "TARVEX_LOG_KEY: no file ${TARVEX_LOG_KEY}")
+  endif()
+  # A key the device cannot read makes it keep every log; refuse it here.
+  # The file: a comment line, then "Lx", the 8-byte key id and the 32-byte
+  # key in base64 (56 characters, "TH" first).
+  file(STRINGS "${TARVEX_LOG_KEY}" _tarvex_log_key_lines)
+  list(LENGTH _tarvex_log_key_lines _tarvex_log_key_count)
+  if(_tarvex_log_key_count EQUAL 2)
+    list(GET _tarvex_log_key_lines 0 _tarvex_log_key_comment)
+    list(GET _tarvex_log_key_lines 1 _tarvex_log_key_base64)
+    string(LENGTH "${_tarvex_log_key_base64}" _tarvex_log_key_length)
+  endif()
+  if(NOT _tarvex_log_key_count EQUAL 2 OR NOT _tarvex_log_key_comment MATCHES "^untrusted comment: "
+     OR NOT _tarvex_log_key_base64 MATCHES "^TH[A-Za-z0-9+/]+$" OR NOT _tarvex_log_key_length EQUAL 56)
+    message(FATAL_ERROR "TARVEX_LOG_KEY: ${TARVEX_LOG_KEY} is not a log public key (tarvex-key keygen)")
+  endif()
+  install(FILES ${TARVEX_LOG_KEY}
+          DESTINATION /etc/tarvexd/log-keys
+          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+          COMPONENT log-key)
+  install(FILES ${TARVEX_LOG_KEY}
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/tarvexd/log-keys
+          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+          COMPONENT package-log-key EXCLUDE_FROM_ALL)
+endif()
+
 # ---- Debian package --------------------------------------------------------
 
 # The project has no mail domain of its own; .invalid says so rather than
@@ -231,7 +274,8 @@ set(CPACK_STRIP_FILES TRUE)
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_INSTALL_CMAKE_PROJECTS
     "${CMAKE_BINARY_DIR};tarvexd;tarvexd;/"
-    "${CMAKE_BINARY_DIR};tarvexd;package-trusted-keys;/")
+    "${CMAKE_BINARY_DIR};tarvexd;package-trusted-keys;/"
+    "${CMAKE_BINARY_DIR};tarvexd;package-log-key;/")
 set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS ${CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS})

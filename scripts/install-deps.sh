@@ -23,6 +23,8 @@ packages=(
   # sounds and loopback for the sandbox, the end-to-end test runner, signed
   # update scripts
   sox iproute2 python3 python3-pytest python3-pytest-xdist minisign
+  # the maker's tool (tools/tarvex-key): sealed logs, FAT32 key images
+  python3-nacl mtools dosfstools
 )
 
 foreign=()

@@ -170,6 +170,34 @@ constexpr const char* kReleaseStateTempName = "releases.new";
 // Two folders take two short lines.
 constexpr size_t kMaxReleaseStateBytes = 4096;
 
+// Sealed logs. While this directory exists on a device that trusts keys, the
+// log goes to a key only sealed to the one log public key (*.pub) in it, so
+// that a copy of a signed post-update key brings back what only the maker can
+// read. The directory and its key are checked as the trusted keys are.
+constexpr const char* kLogKeysDir = "/etc/tarvexd/log-keys";
+constexpr const char* kLogKeySuffix = ".pub";
+constexpr size_t kMaxLogKeyBytes = 4096;
+// A log key file is a comment line, then in base64 this tag, the key id (8
+// bytes) and the X25519 public key (32 bytes); its secret half, which never
+// goes near a device, has the tag, the id, the secret key and the public key.
+constexpr const char* kLogKeyComment = "untrusted comment: tarvexd log public key %s\n";
+constexpr const char* kLogSecretKeyComment = "untrusted comment: tarvexd log secret key %s\n";
+constexpr const char* kLogKeyAlgorithm = "Lx";
+// A sealed log.txt: this line, with the key id as keyIdText writes it; then
+// the stream key sealed to the log key (crypto_box_seal, 80 bytes), the
+// stream's header (24 bytes) and the log in chunks of this many bytes, each
+// 17 bytes longer once sealed. The last chunk is shorter than the others
+// (empty, if need be) and tagged final, so a log cut short does not open.
+constexpr const char* kSealedLogHeader = "tarvexd sealed log 1, key %s\n";
+constexpr size_t kSealedLogChunkBytes = 65536;
+// What is wrong with the log key, for the line that keeps the log
+// (kLineLogNotHandedOver).
+constexpr const char* kReasonNoUsableLogKey = "no usable log key: %s";
+constexpr const char* kReasonNoLogKey = "no key in /etc/tarvexd/log-keys";
+constexpr const char* kReasonTwoLogKeys = "more than one key in /etc/tarvexd/log-keys";
+// A path.
+constexpr const char* kReasonNotALogKey = "%s is not a tarvexd log public key";
+
 // Progress beeper.
 constexpr const char* kBeepCommand = "aplay /opt/quorl/Distrib/Data/beep-08b.wav";
 constexpr unsigned kBeepPauseSeconds = 1;

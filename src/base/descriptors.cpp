@@ -55,6 +55,24 @@ bool readAtMost(int fd, size_t limit, std::string& bytes) {
     return true;
 }
 
+bool readUpTo(int fd, char* data, size_t size, size_t& got) {
+    got = 0;
+    while (got < size) {
+        const ssize_t piece = read(fd, data + got, size - got);
+        if (piece < 0 && errno == EINTR) {
+            continue;
+        }
+        if (piece < 0) {
+            return false;
+        }
+        if (piece == 0) {
+            break;
+        }
+        got += static_cast<size_t>(piece);
+    }
+    return true;
+}
+
 void OwnedFd::reset(int fd) {
     if (fd_ >= 0) {
         const int saved = errno;

@@ -17,6 +17,10 @@ bool copyContents(int from, int to);
 // while it is read. bytes holds what was read, also after a failure.
 bool readAtMost(int fd, size_t limit, std::string& bytes);
 
+// Reads fd into data until size bytes or its end, however the kernel splits
+// the reads; got says how many, fewer than size only at the end.
+bool readUpTo(int fd, char* data, size_t size, size_t& got);
+
 // A descriptor that is closed when it goes out of scope, errno kept: a step
 // that fails after opening it reports its own errno, not close()'s.
 class OwnedFd {

@@ -69,12 +69,13 @@ Result<> fitsReleases(const ScriptPurpose& purpose, const std::string& folderNam
 }
 
 // The verified script, signed with comment, once it may run from folderName.
-ScriptCheck fitsHere(std::string bytes, const std::string& comment, const std::string& folderName) {
+ScriptCheck fitsHere(std::string bytes, const std::string& comment, const std::string& folderName,
+                     const ReleaseSource& releasesRun) {
     auto purpose = parseTrustedComment(comment);
     if (!purpose) {
         return refuse(purpose.why());
     }
-    const auto releases = readReleaseState();
+    const auto releases = releasesRun();
     if (!releases) {
         return releaseStateProblem(releases.why());
     }
@@ -105,7 +106,7 @@ Result<int> sealedCopy(const std::string& bytes) {
 
 // The script and its signature from the folder, checked against keys.
 ScriptCheck checkInFolder(int folder, const std::string& folderName,
-                          const std::vector<PublicKey>& keys) {
+                          const std::vector<PublicKey>& keys, const ReleaseSource& releasesRun) {
     const std::string scriptName = tarvex::kUpdateScriptName;
     auto bytes = readFileOnKey(folder, scriptName, tarvex::kMaxSignedScriptBytes);
     if (!bytes) {
@@ -120,30 +121,32 @@ ScriptCheck checkInFolder(int folder, const std::string& folderName,
     if (!comment) {
         return refuse(comment.why());
     }
-    return fitsHere(std::move(*bytes), *comment, folderName);
+    return fitsHere(std::move(*bytes), *comment, folderName, releasesRun);
 }
 
 }  // namespace
+
+ScriptCheck checkScriptOnKey(int keyRoot, const std::string& folderName,
+                             const std::vector<PublicKey>& keys, const ReleaseSource& releasesRun) {
+    const OwnedFd folder(
+        openat(keyRoot, folderName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder) {
+        return refuse(whyUnopenable(keyRoot, folderName));
+    }
+    return checkInFolder(folder.get(), folderName, keys, releasesRun);
+}
 
 ScriptCheck checkSignedScript(const std::string& folderName) {
     const auto keys = loadTrustedKeys();
     if (!keys) {
         return refuse(formatText(tarvex::kReasonNoUsableKey, keys.why().c_str()));
     }
-    const int keyRoot = open(tarvex::kMountPoint, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    const int folder = keyRoot < 0 ? -1
-                                   : openat(keyRoot, folderName.c_str(),
-                                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    ScriptCheck checked = folder >= 0   ? checkInFolder(folder, folderName, *keys)
-                          : keyRoot < 0 ? refuse(whyUnopenable(AT_FDCWD, tarvex::kMountPoint))
-                                        : refuse(whyUnopenable(keyRoot, folderName));
-    if (folder >= 0) {
-        close(folder);
+    const OwnedFd keyRoot(
+        open(tarvex::kMountPoint, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!keyRoot) {
+        return refuse(whyUnopenable(AT_FDCWD, tarvex::kMountPoint));
     }
-    if (keyRoot >= 0) {
-        close(keyRoot);
-    }
-    return checked;
+    return checkScriptOnKey(keyRoot.get(), folderName, *keys, readReleaseState);
 }
 
 Result<> recordRelease(const ScriptCheck& checked) {

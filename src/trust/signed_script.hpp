@@ -4,7 +4,9 @@
 // the newest this device has run from that folder.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "base/result.hpp"
 #include "trust/trust_readers.hpp"
@@ -24,6 +26,16 @@ using ScriptCheck = Result<CheckedScript>;
 // following links, and checks them against the keys the device trusts now,
 // against the folder, and against the releases it has run.
 ScriptCheck checkSignedScript(const std::string& folderName);
+
+// Where the releases run so far come from: the device's state file, or what
+// a maker says a device has run.
+using ReleaseSource = std::function<Result<Releases>()>;
+
+// The same check on the key whose root is open as keyRoot, against keys and
+// the releases that releasesRun gives. checkSignedScript decides with it, so
+// a maker's check of a key decides exactly as a device.
+ScriptCheck checkScriptOnKey(int keyRoot, const std::string& folderName,
+                             const std::vector<PublicKey>& keys, const ReleaseSource& releasesRun);
 
 // Records a runnable script's release as the newest run from its folder,
 // durably, before it runs: done when recorded (or already the newest). The

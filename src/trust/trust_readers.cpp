@@ -83,6 +83,20 @@ Result<PublicKey> parsePublicKey(const std::string& text, const std::string& nam
     return key;
 }
 
+Result<LogKey> parseLogKey(const std::string& text, const std::string& name) {
+    const std::vector<std::string> lines = linesOf(text);
+    unsigned char raw[2 + 8 + 32];
+    if (lines.size() != 2 || !startsWith(lines[0], kUntrustedPrefix) ||
+        !decodeExactly(lines[1], raw, sizeof raw) ||
+        std::memcmp(raw, tarvex::kLogKeyAlgorithm, 2) != 0) {
+        return refuse(formatText(tarvex::kReasonNotALogKey, name.c_str()));
+    }
+    LogKey key{};
+    std::memcpy(key.keyId.data(), raw + 2, key.keyId.size());
+    std::memcpy(key.key.data(), raw + 10, key.key.size());
+    return key;
+}
+
 std::string keyIdText(const std::array<unsigned char, 8>& keyId) {
     // Stored little-endian; shown as the number it is, in hex without leading
     // zeros, as minisign names its keys.

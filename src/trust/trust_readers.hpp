@@ -21,6 +21,17 @@ struct PublicKey {
 // base64 key line). The reason names the file as `name`.
 Result<PublicKey> parsePublicKey(const std::string& text, const std::string& name);
 
+// A log key: its id and the X25519 key that logs are sealed to. Its own
+// pair, never a signing key: a key that signs should not also open logs.
+struct LogKey {
+    std::array<unsigned char, 8> keyId;
+    std::array<unsigned char, 32> key;
+};
+
+// Reads the text of a log public key file, as keygen writes it (a comment
+// line, then the base64 line). The reason names the file as `name`.
+Result<LogKey> parseLogKey(const std::string& text, const std::string& name);
+
 // The key id as minisign shows it: upper-case hex, without leading zeros.
 std::string keyIdText(const std::array<unsigned char, 8>& keyId);
 

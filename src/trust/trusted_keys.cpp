@@ -8,7 +8,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "base/files.hpp"
 #include "base/format_text.hpp"
@@ -25,8 +28,8 @@ bool onlyRootCanWrite(const struct stat& info) {
 // The directory and each directory above it: whoever can rename one of them
 // can put another directory of keys in its place. None when they are all
 // root's, else why not.
-std::optional<std::string> directoryChainProblem() {
-    std::string path = tarvex::kTrustedKeysDir;
+std::optional<std::string> directoryChainProblem(const char* keysDir) {
+    std::string path = keysDir;
     for (;;) {
         struct stat info {};
         if (lstat(path.c_str(), &info) != 0) {
@@ -72,11 +75,13 @@ std::optional<std::string> refusedFileKind(ReadRefusal kind, const std::string& 
 
 namespace {
 
-Result<PublicKey> readKeyFile(int directory, const std::string& name) {
-    const std::string path = std::string(tarvex::kTrustedKeysDir) + "/" + name;
-    const auto file = readRegularFile(directory, name.c_str(), tarvex::kMaxTrustedKeyBytes);
+// A key file's text, once it is a regular file, small and only root's.
+Result<std::string> readKeyFile(int directory, const std::string& keysDir, const std::string& name,
+                                size_t limit) {
+    const std::string path = keysDir + "/" + name;
+    auto file = readRegularFile(directory, name.c_str(), limit);
     if (!file) {
-        if (auto why = refusedFileKind(file.why().kind, path, tarvex::kMaxTrustedKeyBytes)) {
+        if (auto why = refusedFileKind(file.why().kind, path, limit)) {
             return refuse(std::move(*why));
         }
         return refuse(formatText(tarvex::kReasonCannotReadPath, path.c_str(),
@@ -85,53 +90,103 @@ Result<PublicKey> readKeyFile(int directory, const std::string& name) {
     if (!onlyRootCanWrite(file->info)) {
         return refuse(formatText(tarvex::kReasonOthersCanWrite, path.c_str()));
     }
-    return parsePublicKey(file->bytes, path);
+    return std::move(file->bytes);
 }
 
-}  // namespace
-
-bool isTrustModeOn() {
-    struct stat info {};
-    // Any answer but "not there" turns it on: a directory that cannot even be
-    // checked must not let every key run.
-    return lstat(tarvex::kTrustedKeysDir, &info) == 0 || errno != ENOENT;
-}
-
-Result<std::vector<PublicKey>> loadTrustedKeys() {
-    if (auto problem = directoryChainProblem()) {
+// Hands each key file (NAME + suffix) in keysDir to take, with its path and
+// text, in name order, so the same broken directory gives the same reason.
+// Stops at the first refusal: the directory, one above it or a key file that
+// someone other than root could change, or what take refuses.
+Result<> readKeyDirectory(
+    const char* keysDir, const char* suffix, size_t limit,
+    const std::function<Result<>(const std::string&, const std::string&)>& take) {
+    if (auto problem = directoryChainProblem(keysDir)) {
         return refuse(*problem);
     }
-    const int directory =
-        open(tarvex::kTrustedKeysDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int directory = open(keysDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     DIR* listing = directory < 0 ? nullptr : fdopendir(directory);
     if (listing == nullptr) {
         const int failure = errno;
         if (directory >= 0) {
             close(directory);
         }
-        return refuse(formatText(tarvex::kReasonCannotReadPath, tarvex::kTrustedKeysDir,
-                                 std::strerror(failure)));
+        return refuse(formatText(tarvex::kReasonCannotReadPath, keysDir, std::strerror(failure)));
     }
     std::vector<std::string> names;
     while (const dirent* entry = readdir(listing)) {
-        if (endsWith(entry->d_name, tarvex::kTrustedKeySuffix)) {
+        if (endsWith(entry->d_name, suffix)) {
             names.emplace_back(entry->d_name);
         }
     }
-    // In name order, so the same broken directory gives the same reason.
     std::sort(names.begin(), names.end());
-    std::vector<PublicKey> keys;
     for (const std::string& name : names) {
-        auto key = readKeyFile(dirfd(listing), name);
-        if (!key) {
+        const auto text = readKeyFile(dirfd(listing), keysDir, name, limit);
+        auto taken = text ? take(std::string(keysDir) + "/" + name, *text) : refuse(text.why());
+        if (!taken) {
             closedir(listing);
-            return refuse(key.why());
+            return taken;
         }
-        keys.push_back(*key);
     }
     closedir(listing);
+    return Done{};
+}
+
+// Any answer but "not there" counts as there: a directory that cannot even
+// be checked must not turn a check off.
+bool existsAsAnything(const char* path) {
+    struct stat info {};
+    return lstat(path, &info) == 0 || errno != ENOENT;
+}
+
+}  // namespace
+
+bool isTrustModeOn() { return existsAsAnything(tarvex::kTrustedKeysDir); }
+
+Result<std::vector<PublicKey>> loadTrustedKeys() {
+    std::vector<PublicKey> keys;
+    const auto read = readKeyDirectory(
+        tarvex::kTrustedKeysDir, tarvex::kTrustedKeySuffix, tarvex::kMaxTrustedKeyBytes,
+        [&keys](const std::string& path, const std::string& text) -> Result<> {
+            auto key = parsePublicKey(text, path);
+            if (!key) {
+                return refuse(key.why());
+            }
+            keys.push_back(*key);
+            return Done{};
+        });
+    if (!read) {
+        return refuse(read.why());
+    }
     if (keys.empty()) {
         return refuse(tarvex::kReasonNoKey);
     }
     return keys;
+}
+
+bool isLogSealingOn() { return existsAsAnything(tarvex::kLogKeysDir); }
+
+Result<LogKey> loadLogKey() {
+    std::vector<LogKey> keys;
+    const auto read =
+        readKeyDirectory(tarvex::kLogKeysDir, tarvex::kLogKeySuffix, tarvex::kMaxLogKeyBytes,
+                         [&keys](const std::string& path, const std::string& text) -> Result<> {
+                             auto key = parseLogKey(text, path);
+                             if (!key) {
+                                 return refuse(key.why());
+                             }
+                             keys.push_back(*key);
+                             return Done{};
+                         });
+    if (!read) {
+        return refuse(read.why());
+    }
+    if (keys.empty()) {
+        return refuse(tarvex::kReasonNoLogKey);
+    }
+    // A log is sealed to one key; which of two was meant is not for the
+    // device to guess.
+    if (keys.size() > 1) {
+        return refuse(tarvex::kReasonTwoLogKeys);
+    }
+    return keys.front();
 }

@@ -22,6 +22,14 @@ bool isTrustModeOn();
 // that can be), when a key file is not a key, or when there is no key at all.
 Result<std::vector<PublicKey>> loadTrustedKeys();
 
+// True when the log-keys directory exists (as anything): a log then leaves
+// the device only sealed. Asked afresh at every hand-off.
+bool isLogSealingOn();
+
+// The one log key there, read and checked as the trusted keys are. Fails
+// closed, with the reason, also when there is none or more than one.
+Result<LogKey> loadLogKey();
+
 // The words for a file refused for what it is: a link, not a regular file,
 // more than limit bytes. Nothing for a missing or unreadable one, which each
 // reader words in its own way. `shown` is the name the words give it.

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "base/command_runner.hpp"
@@ -15,6 +16,7 @@
 #include "base/result.hpp"
 #include "base/status_line.hpp"
 #include "tarvex_constants.hpp"
+#include "trust/sealed_log.hpp"
 
 namespace {
 
@@ -46,8 +48,9 @@ Result<int> openKeyLogDirectory() {
 // The copy is made under a name of its own and renamed only once flushed, so
 // log.txt on a key is always whole. It gets the local log's permission bits
 // and reaches the key before the local log may go: a key can be pulled right
-// after the look, and "sync" later is too late.
-Result<> writeLogInto(int source, int directory) {
+// after the look, and "sync" later is too late. With sealTo, what is written
+// is the log sealed to it, under the same names.
+Result<> writeLogInto(int source, int directory, const std::optional<LogKey>& sealTo) {
     struct stat sourceInfo {};
     if (fstat(source, &sourceInfo) != 0) {
         return refuse(std::strerror(errno));
@@ -61,20 +64,23 @@ Result<> writeLogInto(int source, int directory) {
     }
     const auto written = writeFileDurably(
         directory, tarvex::kKeyLogFileName, tarvex::kKeyLogPartialName, sourceInfo.st_mode & 07777,
-        [source](int fd) { return copyContents(source, fd); }, Publish::kNoReplace);
+        [source, &sealTo](int fd) {
+            return sealTo ? sealLog(source, fd, *sealTo) : copyContents(source, fd);
+        },
+        Publish::kNoReplace);
     if (!written) {
         return refuse(std::strerror(written.why()));
     }
     return Done{};
 }
 
-// Copies the open log onto the key.
-Result<> copyLogToKey(int source) {
+// Copies the open log onto the key, sealed to sealTo if there is one.
+Result<> copyLogToKey(int source, const std::optional<LogKey>& sealTo) {
     const auto directory = openKeyLogDirectory();
     if (!directory) {
         return refuse(directory.why());
     }
-    auto written = writeLogInto(source, *directory);
+    auto written = writeLogInto(source, *directory, sealTo);
     close(*directory);
     return written;
 }
@@ -198,12 +204,12 @@ void removeCopiedLog(int source) {
 
 }  // namespace
 
-void handLogToKey() {
+void handLogToKey(const std::optional<LogKey>& sealTo) {
     auto handed = setLogAside();
     int source = -1;
     if (handed) {
         source = open(tarvex::kLocalLogAsidePath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        handed = source >= 0 ? copyLogToKey(source) : refuse(std::strerror(errno));
+        handed = source >= 0 ? copyLogToKey(source, sealTo) : refuse(std::strerror(errno));
     }
     if (handed) {
         removeCopiedLog(source);

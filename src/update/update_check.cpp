@@ -11,6 +11,7 @@
 #include "base/status_line.hpp"
 #include "tarvex_constants.hpp"
 #include "trust/signed_script.hpp"
+#include "trust/trust_readers.hpp"
 #include "trust/trusted_keys.hpp"
 #include "update/beeper.hpp"
 #include "update/log_handoff.hpp"
@@ -41,21 +42,33 @@ bool pathExists(const std::string& path) {
 
 // A device that trusts keys hands its log only to a key that proves it is one
 // of its maker's: the one whose post-update script (`checked`) verifies, was
-// signed for that folder and is not older than the newest run from it. Its
-// release is recorded first, as it would be before the script runs. Any other
-// device hands its log to every key.
-bool mayHandLogToKey(const std::optional<ScriptCheck>& checked) {
+// signed for that folder and is not older than the newest run from it. With
+// a log key, it hands the log over only sealed to it, and not at all while
+// that key is unusable. The script's release is recorded last, as it would be
+// before the script runs. Any other device hands its log, as it is, to every
+// key. Nothing when the log stays, else the key to seal it to, if any.
+std::optional<std::optional<LogKey>> howToHandLogToKey(const std::optional<ScriptCheck>& checked) {
     if (!checked) {
-        return true;
+        return std::optional<LogKey>{};
+    }
+    const std::string script = scriptIn(folderOnKey(tarvex::kPostUpdateFolder));
+    std::optional<LogKey> sealTo;
+    if (*checked && isLogSealingOn()) {
+        auto key = loadLogKey();
+        if (!key) {
+            const std::string why = formatText(tarvex::kReasonNoUsableLogKey, key.why().c_str());
+            printStatusLine(formatText(tarvex::kLineLogNotHandedOver, script.c_str(), why.c_str()));
+            return std::nullopt;
+        }
+        sealTo = *key;
     }
     const auto recorded = recordRelease(*checked);
     if (recorded) {
-        return true;
+        return sealTo;
     }
-    const std::string script = scriptIn(folderOnKey(tarvex::kPostUpdateFolder));
     printStatusLine(
         formatText(tarvex::kLineLogNotHandedOver, script.c_str(), recorded.why().c_str()));
-    return false;
+    return std::nullopt;
 }
 
 // Runs the script as ever, or, on a device that trusts keys (`checked`), only
@@ -103,13 +116,17 @@ bool CheckForUpdate(const std::string& folderName, const std::optional<ScriptChe
     return true;
 }
 
+const char* folderToLookAt(bool logPending) {
+    return logPending ? tarvex::kPostUpdateFolder : tarvex::kUpdateFolder;
+}
+
 void LookForUpdate() {
     // With a log pending, the post-update folder is considered even when the
     // hand-off fails: the log says the device is past its update, and running
     // the update folder again could apply the same update twice.
     const bool logPending =
         pathExists(tarvex::kLocalLogPath) || pathExists(tarvex::kLocalLogAsidePath);
-    const char* folderName = logPending ? tarvex::kPostUpdateFolder : tarvex::kUpdateFolder;
+    const char* folderName = folderToLookAt(logPending);
     // Read and checked once, first: the hand-off is decided and the script
     // run on the bytes read here, whatever the key does to its files from now
     // on.
@@ -117,8 +134,10 @@ void LookForUpdate() {
     if (isTrustModeOn()) {
         checked = checkSignedScript(folderName);
     }
-    if (logPending && mayHandLogToKey(checked)) {
-        handLogToKey();
+    if (logPending) {
+        if (const auto sealTo = howToHandLogToKey(checked)) {
+            handLogToKey(*sealTo);
+        }
     }
     CheckForUpdate(folderName, checked);
 }

@@ -13,6 +13,10 @@
 // to a key whose post-update script may run.
 void LookForUpdate();
 
+// The folder a look considers: _QuorlPostUpdate with a log pending, else
+// _QuorlUpdate.
+const char* folderToLookAt(bool logPending);
+
 // If /home/pi/media/<folderName> exists: announce it, run its quorlupdate.sh
 // with bash while the beeper sounds (or play the error sound when there is no
 // script), and sync. True when the folder exists. `checked` is the folder's

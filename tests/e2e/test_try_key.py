@@ -134,26 +134,54 @@ OWN_FOLDERS = [
      ["--trust", "{tmp}/maker.pub"], 0, {"exit status": "0 "},
      ["| /etc/tarvexd/trusted-keys root:root 755\n",
       "| /etc/tarvexd/trusted-keys/maker.pub root:root 644\n"]),
+    # Made and signed by the maker's tool (--made): the script sees the
+    # checked copy of its file beside it; with the file on the key changed
+    # afterwards (--spoil), the run ends before the maker's script starts.
+    ('echo beside me: $(ls "$(dirname "$0")")\n',
+     ["--made"], 0, {"exit status": "0 "}, ["| beside me: payload.bin quorlupdate.sh\n"]),
+    ("echo the maker script ran\n", ["--made", "--spoil"], 1, {"exit status": "1 "},
+     [f"| {UPDATE_DIR}/payload.bin does not match its sum in this script: nothing was run\n"]),
 ]
 
 
 @pytest.mark.parametrize("script, options, code, fields, lines", OWN_FOLDERS,
-                         ids=["exit-3", "killed", "escapes", "never-ends", "fakes-the-end", "trusted-key"])
+                         ids=["exit-3", "killed", "escapes", "never-ends", "fakes-the-end", "trusted-key",
+                              "made", "made-then-spoilt"])
 def test_own_update_folder(tmp_path, script, options, code, fields, lines):
     folder = tmp_path / "my-update"
     folder.mkdir()
     (folder / "quorlupdate.sh").write_text(script)
     (folder / "payload.bin").write_bytes(os.urandom(3000))
     options = [o.format(tmp=tmp_path) for o in options]
-    if "--trust" in options:
+    made, spoil = "--made" in options, "--spoil" in options
+    if "--trust" in options or made:
         subprocess.run(["minisign", "-G", "-W", "-p", tmp_path / "maker.pub", "-s", tmp_path / "maker.key"],
                        capture_output=True, check=True)
+    if "--trust" in options:
         subprocess.run(["minisign", "-S", "-s", tmp_path / "maker.key", "-m", folder / "quorlupdate.sh",
                         "-t", f"folder:{C.kUpdateFolder} release:1"], capture_output=True, check=True)
+    key = folder
+    if made:
+        tool = [sys.executable, "-B", REPO / "tools" / "tarvex-key", "--build", BUILD]
+        made_with = ["--update", folder / "quorlupdate.sh", "--file", folder / "payload.bin",
+                     "--sign", tmp_path / "maker.key", "--release", "1", "--trust", tmp_path / "maker.pub"]
+        subprocess.run(tool + ["make", tmp_path / "made", *made_with], capture_output=True, check=True)
+        key = tmp_path / "made" / C.kUpdateFolder
+        if spoil:
+            with open(key / "payload.bin", "r+b") as f:
+                f.write(b"x")
+        # The maker's check, of the directory or of a FAT32 image of it, says so first.
+        checked = subprocess.run(tool + ["check", tmp_path / "made", "--trust", tmp_path / "maker.pub"]
+                                 if spoil else tool + ["make", tmp_path / "made.img", "--image", *made_with],
+                                 capture_output=True, text=True)
+        assert checked.returncode == int(spoil), checked.stdout + checked.stderr
+        assert ("files: payload.bin does not match its sum" if spoil else
+                "files: all 1 match the sums in the script") in checked.stdout
+        options = ["--trust", tmp_path / "maker.pub"]
     before = snapshot(folder)
     started = time.monotonic()
 
-    r = try_key("--key", folder, *options)
+    r = try_key("--key", key, *options)
     assert r.returncode == code, r.stdout + r.stderr
     in_order(r.stdout, "copied onto a fresh exFAT key as _QuorlUpdate/", *lines)
     s = summary(r.stdout)

@@ -418,6 +418,14 @@ struct TrustedRunCase {
     std::string planted = "true";  // what pi left in the state directory
 };
 
+// What the maker's check says of the key as it is now, trusting key "a" and
+// knowing the releases this device has run: it decides with the look's code.
+std::string makersCheck(const std::string& options = "") {
+    return output(std::string(TARVEX_KEY_CHECK) + " /home/pi/media " + options +
+                  " --trust /tmp/tk/a.pub $(test -e " + kState + " && echo --state " + kState +
+                  ")");
+}
+
 class SignedScriptRuns : public TrustedLook, public testing::WithParamInterface<TrustedRunCase> {};
 
 TEST_P(SignedScriptRuns, AsAnyScriptWould) {
@@ -427,6 +435,7 @@ TEST_P(SignedScriptRuns, AsAnyScriptWould) {
         ASSERT_TRUE(sh("printf '" + row.stateBefore + "' > " + kState));
     }
     ASSERT_TRUE(sh(row.planted));
+    EXPECT_EQ(makersCheck().rfind("folder: _QuorlUpdate\nruns: signed with key ", 0), 0u);
     testing::internal::CaptureStdout();
     LookForUpdate();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), kUpdateLines);
@@ -457,7 +466,8 @@ INSTANTIATE_TEST_SUITE_P(
 struct RefusalCase {
     const char* name;
     std::string spoil;
-    std::string reason;  // "<b>" stands for the stranger's key id
+    std::string reason;     // "<b>" stands for the stranger's key id
+    bool onTheKey = false;  // what is spoilt is on the key: the maker's check sees it too
 };
 
 class UnsignedScriptRefused : public TrustedLook,
@@ -473,11 +483,14 @@ TEST_P(UnsignedScriptRefused, ErrorSoundInsteadOfTheScript) {
     }
     const int threads = threadCount();
     const std::string state = fileText(kState);
+    const std::string refused =
+        line(formatText(tarvex::kLineScriptRefused, kScript.c_str(), reason.c_str()));
+    if (GetParam().onTheKey) {
+        EXPECT_EQ(makersCheck(), "folder: _QuorlUpdate\n" + refused);
+    }
     testing::internal::CaptureStdout();
     LookForUpdate();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              foundLine(tarvex::kUpdateFolder) +
-                  line(formatText(tarvex::kLineScriptRefused, kScript.c_str(), reason.c_str())));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), foundLine(tarvex::kUpdateFolder) + refused);
     EXPECT_EQ(fileText("/tmp/calls.log"), kFound + kError + "sync\n");
     EXPECT_EQ(threadCount(), threads) << "a beeper was started";
     EXPECT_EQ(fileText(kState), state) << "a refused script's release was recorded";
@@ -502,29 +515,30 @@ INSTANTIATE_TEST_SUITE_P(
     Refusals, UnsignedScriptRefused,
     testing::Values(
         RefusalCase{"NoSignature", "rm " + kSigned,
-                    formatText(tarvex::kReasonMissing, kSignatureName.c_str())},
+                    formatText(tarvex::kReasonMissing, kSignatureName.c_str()), true},
         RefusalCase{"UnknownKey", "minisign -S -s /tmp/tk/b.key -m " + kScript + " >/dev/null",
-                    formatText(tarvex::kReasonUntrustedKey, "<b>")},
+                    formatText(tarvex::kReasonUntrustedKey, "<b>"), true},
         RefusalCase{"ScriptByteChanged", "sed -i s/update-ran/update-RAN/ " + kScript,
-                    tarvex::kReasonScriptChanged},
+                    tarvex::kReasonScriptChanged, true},
         RefusalCase{"TrustedCommentChanged",
                     "sed -i 's/^trusted comment: .*/trusted comment: forged/' " + kSigned,
-                    tarvex::kReasonCommentChanged},
+                    tarvex::kReasonCommentChanged, true},
         RefusalCase{"ScriptOverTheCap",
                     "head -c " + std::to_string(tarvex::kMaxSignedScriptBytes) +
                         " /dev/zero | tr '\\0' '#' >> " + kScript +
                         " && minisign -S -s /tmp/tk/a.key -m " + kScript + " >/dev/null",
                     formatText(tarvex::kReasonTooLarge, kScriptName.c_str(),
-                               std::to_string(tarvex::kMaxSignedScriptBytes).c_str())},
+                               std::to_string(tarvex::kMaxSignedScriptBytes).c_str()),
+                    true},
         RefusalCase{"ScriptIsALink",
                     "mv " + kScript + " /tmp/real.sh && ln -s /tmp/real.sh " + kScript,
-                    formatText(tarvex::kReasonIsALink, kScriptName.c_str())},
+                    formatText(tarvex::kReasonIsALink, kScriptName.c_str()), true},
         RefusalCase{"FolderIsALink",
                     "mv /home/pi/media/_QuorlUpdate /tmp/upd && "
                     "ln -s /tmp/upd /home/pi/media/_QuorlUpdate",
-                    formatText(tarvex::kReasonIsALink, tarvex::kUpdateFolder)},
+                    formatText(tarvex::kReasonIsALink, tarvex::kUpdateFolder), true},
         RefusalCase{"SignatureIsAFifo", "rm " + kSigned + " && mkfifo " + kSigned,
-                    formatText(tarvex::kReasonNotARegularFile, kSignatureName.c_str())},
+                    formatText(tarvex::kReasonNotARegularFile, kSignatureName.c_str()), true},
         RefusalCase{"KeyDirectoryOwnedByPi", "chown 1000 " + kKeys,
                     noKey(tarvex::kReasonOthersCanWrite, kKeys)},
         RefusalCase{"KeyDirectoryGroupWritable", "chmod 775 " + kKeys,
@@ -546,19 +560,19 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"KeyDirectoryIsAFile", "rm -r " + kKeys + " && touch " + kKeys,
                     noKey(tarvex::kReasonNotADirectory, kKeys)},
         RefusalCase{"LegacySignature", signing("_QuorlUpdate", "", "-l"),
-                    tarvex::kReasonLegacySignature},
-        RefusalCase{"NoFolderToken", signing("_QuorlUpdate", "release:42"),
-                    tarvex::kReasonNoFolder},
+                    tarvex::kReasonLegacySignature, true},
+        RefusalCase{"NoFolderToken", signing("_QuorlUpdate", "release:42"), tarvex::kReasonNoFolder,
+                    true},
         // The update script copied into another folder, as a stranger's key
         // would carry it to be handed the log.
-        RefusalCase{"SignedForAnotherFolder",
-                    signing("_QuorlUpdate", "folder:_QuorlPostUpdate release:42"),
-                    formatText(tarvex::kReasonOtherFolder, "_QuorlPostUpdate", "_QuorlUpdate")},
+        RefusalCase{
+            "SignedForAnotherFolder", signing("_QuorlUpdate", "folder:_QuorlPostUpdate release:42"),
+            formatText(tarvex::kReasonOtherFolder, "_QuorlPostUpdate", "_QuorlUpdate"), true},
         RefusalCase{"NoRelease", signing("_QuorlUpdate", "folder:_QuorlUpdate"),
-                    tarvex::kReasonNoRelease},
+                    tarvex::kReasonNoRelease, true},
         // Last year's script rolling the device back.
         RefusalCase{"OlderRelease", "printf '_QuorlUpdate 43\\n' > " + kState,
-                    "release 42 is older than release 43, which this device has run"},
+                    "release 42 is older than release 43, which this device has run", true},
         RefusalCase{"CorruptState", "printf '_QuorlUpdate 4x\\n' > " + kState,
                     stateUnreadable(formatText(tarvex::kReasonStateBadLine, "1"))},
         RefusalCase{"StateIsALink", "ln -s /etc/passwd " + kState,
@@ -630,13 +644,16 @@ TEST_P(LogWithheld, FromASignedScriptThatDoesNotFit) {
     ASSERT_TRUE(
         sh("printf 'update log\\n' > /home/pi/log.txt && printf '" + row.state + "' > " + kState));
     signedScript("_QuorlPostUpdate", "echo post-ran >> /tmp/calls.log", row.comment);
+    const std::string post = scriptOf(tarvex::kPostUpdateFolder);
+    const std::string kept =
+        line(formatText(tarvex::kLineLogNotHandedOver, post.c_str(), row.reason.c_str()));
+    const std::string refused =
+        line(formatText(tarvex::kLineScriptRefused, post.c_str(), row.reason.c_str()));
+    EXPECT_EQ(makersCheck("--pending-log"), "folder: _QuorlPostUpdate\n" + kept + refused);
     testing::internal::CaptureStdout();
     LookForUpdate();
-    const std::string post = scriptOf(tarvex::kPostUpdateFolder);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              line(formatText(tarvex::kLineLogNotHandedOver, post.c_str(), row.reason.c_str())) +
-                  foundLine(tarvex::kPostUpdateFolder) +
-                  line(formatText(tarvex::kLineScriptRefused, post.c_str(), row.reason.c_str())));
+              kept + foundLine(tarvex::kPostUpdateFolder) + refused);
     EXPECT_EQ(fileText("/home/pi/log.txt"), "update log\n");
     EXPECT_FALSE(sh("test -e /home/pi/media/log.txt"));
     EXPECT_EQ(fileText("/tmp/calls.log"), kFound + kError + "sync\n");
@@ -652,5 +669,90 @@ INSTANTIATE_TEST_SUITE_P(
         WithheldLogCase{"OlderRelease", "", "_QuorlPostUpdate 43\\n",
                         "release 42 is older than release 43, which this device has run"}),
     [](const testing::TestParamInfo<WithheldLogCase>& info) { return info.param.name; });
+
+// A device that trusts keys and seals its log: /etc/tarvexd/log-keys holds
+// the log key that the maker's tool made, and only the tool, with its secret
+// half, gives the log back. Each row sets the log key up, or spoils it.
+const std::string kKeyTool =
+    std::string("/usr/bin/python3 -B ") + TARVEX_KEY_TOOL + " --build " + TARVEX_BUILD_DIR;
+const std::string kLogKeys = tarvex::kLogKeysDir;
+const std::string kLogKeyDir = "install -d -m 755 -o root -g root " + kLogKeys;
+const std::string kInstallLogKey =
+    kLogKeyDir + " && install -m 644 -o root -g root /tmp/tk/log.pub " + kLogKeys + "/";
+
+struct LogKeyCase {
+    const char* name;
+    std::string setup;
+    std::string reason;  // why the log stays; "" when it is handed over
+    bool sealed = true;
+};
+
+class LogKeyCases : public TrustedLook, public testing::WithParamInterface<LogKeyCase> {};
+
+TEST_P(LogKeyCases, LogIsSealedOrKept) {
+    const LogKeyCase& row = GetParam();
+    ASSERT_TRUE(sh("test -e /tmp/tk/log.key || " + kKeyTool +
+                   " keygen --public /tmp/tk/log.pub --secret /tmp/tk/log.key >/dev/null"));
+    ASSERT_TRUE(sh("printf 'update log\\n' > /home/pi/log.txt"));
+    signedScript("_QuorlPostUpdate", "echo post-ran >> /tmp/calls.log");
+    ASSERT_TRUE(sh(row.setup));
+    const std::string log = fileText("/home/pi/log.txt");
+    testing::internal::CaptureStdout();
+    LookForUpdate();
+    const std::string post = scriptOf(tarvex::kPostUpdateFolder);
+    const std::string why = formatText(tarvex::kReasonNoUsableLogKey, row.reason.c_str());
+    const std::string kept =
+        row.reason.empty()
+            ? ""
+            : line(formatText(tarvex::kLineLogNotHandedOver, post.c_str(), why.c_str()));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              kept + foundLine(tarvex::kPostUpdateFolder) + runsLine(tarvex::kPostUpdateFolder));
+    EXPECT_EQ(fileText("/tmp/calls.log"),
+              (kept.empty() ? "sync\n" : "") + kFound + "post-ran\nsync\n");
+    const std::string onKey = fileText("/home/pi/media/log.txt");
+    if (!row.reason.empty()) {
+        EXPECT_EQ(fileText("/home/pi/log.txt"), log);
+        EXPECT_FALSE(sh("test -e /home/pi/media/log.txt"));
+        return;
+    }
+    EXPECT_FALSE(sh("test -e /home/pi/log.txt"));
+    if (!row.sealed) {
+        EXPECT_EQ(onKey, log);
+        return;
+    }
+    EXPECT_EQ(onKey.find(log), std::string::npos) << "the log is on the key in plain text";
+    EXPECT_EQ(output(kKeyTool + " open /home/pi/media/log.txt --secret /tmp/tk/log.key"), log);
+    // Cut short by one byte, it does not open, and shows nothing of itself.
+    ASSERT_TRUE(sh("head -c -1 /home/pi/media/log.txt > /tmp/cut.txt"));
+    EXPECT_EQ(
+        output(kKeyTool + " open /tmp/cut.txt --secret /tmp/tk/log.key 2>/dev/null || echo no"),
+        "no\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HandOff, LogKeyCases,
+    testing::Values(
+        LogKeyCase{"SealedToTheLogKey", kInstallLogKey, ""},
+        // Two whole chunks: the last, empty one still says the log ends there.
+        LogKeyCase{"LogOfWholeChunks",
+                   kInstallLogKey + " && head -c " +
+                       std::to_string(2 * tarvex::kSealedLogChunkBytes) +
+                       " /dev/urandom | base64 -w 0 | head -c " +
+                       std::to_string(2 * tarvex::kSealedLogChunkBytes) + " > /home/pi/log.txt",
+                   ""},
+        LogKeyCase{"LogKeyWritableByPi", kInstallLogKey + " && chown 1000 " + kLogKeys + "/log.pub",
+                   formatText(tarvex::kReasonOthersCanWrite, (kLogKeys + "/log.pub").c_str())},
+        LogKeyCase{"TwoLogKeys",
+                   kInstallLogKey + " && cp -p " + kLogKeys + "/log.pub " + kLogKeys + "/b.pub",
+                   tarvex::kReasonTwoLogKeys},
+        LogKeyCase{"NoLogKeyInTheDirectory", kLogKeyDir, tarvex::kReasonNoLogKey},
+        // A key that signs does not open logs.
+        LogKeyCase{"SigningKeyAsLogKey",
+                   kLogKeyDir + " && install -m 644 /tmp/tk/a.pub " + kLogKeys + "/",
+                   formatText(tarvex::kReasonNotALogKey, (kLogKeys + "/a.pub").c_str())},
+        // Sealing is for devices that trust keys only.
+        LogKeyCase{"WithoutTrustTheLogGoesPlain",
+                   kInstallLogKey + " && rm -r " + tarvex::kTrustedKeysDir, "", false}),
+    [](const testing::TestParamInfo<LogKeyCase>& info) { return info.param.name; });
 
 }  // namespace
