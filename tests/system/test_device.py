@@ -3,7 +3,9 @@ cycle, then keys plugged in and pulled as real USB storage, a key pulled
 mid-update, the watchdog and systemd's restart, and trusted keys."""
 
 import re
+import shutil
 import subprocess
+import sys
 import time
 
 import pytest
@@ -262,17 +264,23 @@ def test_watchdog_and_service(installed):
     assert "ActiveState=active" in service(vm)
 
 
+TOOL = [sys.executable, "-B", REPO / "tools" / "tarvex-key"]
+
+
 @pytest.fixture(scope="module")
 def trusted(deb, tmp_path_factory):
-    """A maker's key pair and the package built to trust it."""
+    """A maker's key pair and log key pair, and the package built with both."""
     d = tmp_path_factory.mktemp("trusted")
     subprocess.run(["minisign", "-G", "-W", "-p", d / "maker.pub", "-s", d / "maker.key"],
                    check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(TOOL + ["keygen", "--public", d / "log.pub", "--secret", d / "log.key"], check=True,
+                   stdout=subprocess.DEVNULL)
     version = subprocess.run(["dpkg-deb", "-f", deb, "Version"], capture_output=True, text=True,
                              check=True).stdout.strip()
     build = REPO / "build-system-trusted"
     subprocess.run([REPO / "packaging" / "build.sh", "amd64", build, "--trusted-key", d / "maker.pub",
-                    "--deb-version", f"{version}+trusted"], check=True, stdout=subprocess.DEVNULL)
+                    "--log-key", d / "log.pub", "--deb-version", f"{version}+trusted"], check=True,
+                   stdout=subprocess.DEVNULL)
     return d / "maker.key", next(build.glob("tarvexd_*+trusted_amd64.deb"))
 
 
@@ -301,3 +309,58 @@ def test_trusted_keys(device, make_key, trusted, tmp_path):
     i = plug_and_mount(vm, signed, i)
     vm.wait_line(folder_found(UPDATE), i, timeout=PASS + SLACK)
     vm.wait_line(r"update: running as pi in /home/pi", i, timeout=30)
+
+
+def test_made_key_runs_a_spoilt_copy_does_not_and_the_log_comes_back_sealed(device, make_key, trusted,
+                                                                           tmp_path):
+    """The maker's loop on a device that trusts keys and seals its log: a key
+    made and signed by the tool runs; a copy with one file changed stops
+    before it installs anything; the log brought back opens with the
+    maker's log key only."""
+    vm = device
+    secret, trusted_deb = trusted
+    if "+trusted" not in vm.out("dpkg-query -W -f '${Version}' tarvexd || true"):
+        vm.install(trusted_deb)
+    since = len(vm.journal())
+    for left in list(vm.keys.values()):  # the signed key the test before left in
+        since = pull_and_unmount(vm, left, since)
+    (tmp_path / "payload.bin").write_bytes(b"payload\n" * 100)
+    (tmp_path / "update.sh").write_text('cp "$(dirname "$0")/payload.bin" /home/pi/installed.bin && '
+                                        'echo made log > /home/pi/log.txt && echo "update: installed"\n')
+    (tmp_path / "post.sh").write_text('echo "update: post-update ran"\n')
+    made = tmp_path / "made"
+    subprocess.run(TOOL + ["make", made, "--update", tmp_path / "update.sh", "--file",
+                           tmp_path / "payload.bin", "--sign", secret, "--release", "7"], check=True,
+                   stdout=subprocess.DEVNULL)
+    key = make_key([("vfat", 64, made)])
+    i = pull_and_unmount(vm, key, plug_and_update(vm, key, since, expect="update: installed"))
+    assert vm.out("cat /home/pi/installed.bin") == "payload\n" * 100
+
+    spoilt = tmp_path / "spoilt"
+    shutil.copytree(made, spoilt)
+    with open(spoilt / UPDATE / "payload.bin", "r+b") as f:
+        f.write(b"X")
+    vm.out("rm /home/pi/installed.bin && mv /home/pi/log.txt /tmp/log.kept")
+    key = make_key([("vfat", 64, spoilt)])
+    i = vm.wait_line(r".*payload\.bin does not match its sum.*", plug_and_mount(vm, key, i), timeout=30)
+    i = pull_and_unmount(vm, key, i)
+    assert vm.run("test -e /home/pi/installed.bin", check=False)[0] != 0
+
+    vm.out("mv /tmp/log.kept /home/pi/log.txt")
+    post = tmp_path / "post"
+    subprocess.run(TOOL + ["make", post, "--update", tmp_path / "post.sh", "--post-update",
+                           tmp_path / "post.sh", "--sign", secret, "--release", "8"], check=True,
+                   stdout=subprocess.DEVNULL)
+    key = make_key([("vfat", 64, post)])
+    i = plug_and_update(vm, key, i, expect="update: post-update ran", folder=C.kPostUpdateFolder)
+    pull_and_unmount(vm, key, i)
+    sealed = tmp_path / "log.txt"
+    sealed.write_bytes(key.read(C.kKeyLogFileName))
+    assert b"made log" not in sealed.read_bytes()
+    opened = subprocess.run(TOOL + ["open", sealed, "--secret", secret.parent / "log.key"],
+                            capture_output=True, check=True)
+    assert opened.stdout == b"made log\n"
+    subprocess.run(TOOL + ["keygen", "--public", tmp_path / "other.pub", "--secret",
+                           tmp_path / "other.key"], check=True, stdout=subprocess.DEVNULL)
+    assert subprocess.run(TOOL + ["open", sealed, "--secret", tmp_path / "other.key"],
+                          capture_output=True).returncode == 1
