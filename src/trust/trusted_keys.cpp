@@ -138,16 +138,17 @@ bool existsAsAnything(const char* path) {
     return lstat(path, &info) == 0 || errno != ENOENT;
 }
 
-}  // namespace
-
-bool isTrustModeOn() { return existsAsAnything(tarvex::kTrustedKeysDir); }
-
-Result<std::vector<PublicKey>> loadTrustedKeys() {
-    std::vector<PublicKey> keys;
+// Every key in dir, each parsed by parse; refused as a whole when one file
+// is not a key, and with noKey when there is none.
+template <typename Key>
+Result<std::vector<Key>> loadKeys(const char* dir, const char* suffix, size_t maxBytes,
+                                  Result<Key> (*parse)(const std::string&, const std::string&),
+                                  const char* noKey) {
+    std::vector<Key> keys;
     const auto read = readKeyDirectory(
-        tarvex::kTrustedKeysDir, tarvex::kTrustedKeySuffix, tarvex::kMaxTrustedKeyBytes,
-        [&keys](const std::string& path, const std::string& text) -> Result<> {
-            auto key = parsePublicKey(text, path);
+        dir, suffix, maxBytes,
+        [&keys, parse](const std::string& path, const std::string& text) -> Result<> {
+            auto key = parse(text, path);
             if (!key) {
                 return refuse(key.why());
             }
@@ -158,35 +159,32 @@ Result<std::vector<PublicKey>> loadTrustedKeys() {
         return refuse(read.why());
     }
     if (keys.empty()) {
-        return refuse(tarvex::kReasonNoKey);
+        return refuse(noKey);
     }
     return keys;
+}
+
+}  // namespace
+
+bool isTrustModeOn() { return existsAsAnything(tarvex::kTrustedKeysDir); }
+
+Result<std::vector<PublicKey>> loadTrustedKeys() {
+    return loadKeys<PublicKey>(tarvex::kTrustedKeysDir, tarvex::kTrustedKeySuffix,
+                               tarvex::kMaxTrustedKeyBytes, parsePublicKey, tarvex::kReasonNoKey);
 }
 
 bool isLogSealingOn() { return existsAsAnything(tarvex::kLogKeysDir); }
 
 Result<LogKey> loadLogKey() {
-    std::vector<LogKey> keys;
-    const auto read =
-        readKeyDirectory(tarvex::kLogKeysDir, tarvex::kLogKeySuffix, tarvex::kMaxLogKeyBytes,
-                         [&keys](const std::string& path, const std::string& text) -> Result<> {
-                             auto key = parseLogKey(text, path);
-                             if (!key) {
-                                 return refuse(key.why());
-                             }
-                             keys.push_back(*key);
-                             return Done{};
-                         });
-    if (!read) {
-        return refuse(read.why());
-    }
-    if (keys.empty()) {
-        return refuse(tarvex::kReasonNoLogKey);
+    auto keys = loadKeys<LogKey>(tarvex::kLogKeysDir, tarvex::kLogKeySuffix,
+                                 tarvex::kMaxLogKeyBytes, parseLogKey, tarvex::kReasonNoLogKey);
+    if (!keys) {
+        return refuse(keys.why());
     }
     // A log is sealed to one key; which of two was meant is not for the
     // device to guess.
-    if (keys.size() > 1) {
+    if (keys->size() > 1) {
         return refuse(tarvex::kReasonTwoLogKeys);
     }
-    return keys.front();
+    return keys->front();
 }
