@@ -8,7 +8,7 @@ It reads only what the header holds: constexpr numbers, strings (adjacent
 literals joined) and braced lists of numbers or of single literals, // comments, #-lines and the
 namespace. Anything else stops it, naming what it could not read, so no
 constant can go missing unnoticed. A string's % conversions must be %s, %d,
-%u or %%, which C and Python read alike.
+%u, %zu, %llu or %%; the numbers' become %d, which Python reads as C does.
 """
 
 import os
@@ -17,10 +17,14 @@ import sys
 
 STRING = r'"(?:[^"\\\n]|\\[nt"\\])*"'
 NUMBER = r"\d+(?:ULL|UL|U|LL|L)?"
-CONSTANT = re.compile(rf"""constexpr\s[\w\s*:]*?\b(k\w+)(?:\[\])?\s*=\s*
+CONSTANT = re.compile(
+    rf"""constexpr\s[\w\s*:]*?\b(k\w+)(?:\[\])?\s*=\s*
     ((?:{STRING}\s*)+|{NUMBER}|\{{\s*{NUMBER}(?:\s*,\s*{NUMBER})*\s*\}}
-     |\{{\s*{STRING}(?:\s*,\s*{STRING})*\s*\}});""", re.X)
-AROUND = re.compile(r"\s+|#[^\n]*|namespace \w+ \{|\}")
+     |\{{\s*{STRING}(?:\s*,\s*{STRING})*\s*\}});""",
+    re.X,
+)
+# static_assert: the header checks its own texts against its paths.
+AROUND = re.compile(r"\s+|#[^\n]*|namespace \w+ \{|\}|static_assert\([^;]*\);")
 
 
 def value(text):
@@ -30,9 +34,10 @@ def value(text):
         joined = "".join(literal[1:-1] for literal in re.findall(STRING, text))
         escapes = {"n": "\n", "t": "\t", '"': '"', "\\": "\\"}
         out = re.sub(r"\\(.)", lambda m: escapes[m.group(1)], joined)
-        if re.search(r"%(?![sdu])", out.replace("%%", "")):
-            raise ValueError(f"a conversion other than %s, %d or %u in {text}")
-        return out
+        if re.search(r"%(?![sdu]|zu|llu)", out.replace("%%", "")):
+            raise ValueError(f"a conversion other than %s, %d, %u, %zu or %llu in {text}")
+        # Python has no size modifiers: a number is a number.
+        return re.sub(r"%(?:zu|llu|u)", "%d", out)
     numbers = [int(n.rstrip("UL")) for n in re.findall(NUMBER, text)]
     return tuple(numbers) if text.startswith("{") else numbers[0]
 

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 
+#include "base/constant_text.hpp"
+
 namespace tarvex {
 
 // Start-up and supervision timing (seconds).
@@ -97,7 +99,7 @@ constexpr size_t kMaxSysfsRecordBytes = 4096;
 // What the file system udev found on the node when it probed it as root.
 // Written by udev, but the type is read off the key's bytes: only a name
 // above, matched whole, is used.
-constexpr const char* kUdevDataFormat = "/run/udev/data/b%s:%s";
+constexpr const char* kUdevDataFormat = "/run/udev/data/b%u:%u";
 constexpr const char* kUdevFileSystemLine = "E:ID_FS_TYPE=";
 // udev's records of a disk run to a few KiB.
 constexpr size_t kMaxUdevDataBytes = 65536;
@@ -210,8 +212,8 @@ constexpr int kWatchdogGracePasses = 10;
 
 // Status lines on standard output, and the reasons they give. Every text is
 // whole here: a line or reason with something in it is a printf format, with
-// %s for each thing (numbers too, as their decimal text) and %d for nothing
-// but a descriptor, filled in by formatText.
+// %s for each text, %u, %zu or %llu for each number (by its type) and %d for
+// nothing but a descriptor, filled in by formatText.
 constexpr const char* kLineMounted = "Mounted";
 constexpr const char* kLineMountFallback = "Trying to mount without arguments";
 constexpr const char* kLineUnmounting = "Unmounting";
@@ -309,7 +311,7 @@ constexpr const char* kReasonMissing = "no %s";
 // A file's name on the key, then errno's text.
 constexpr const char* kReasonFileFailed = "%s: %s";
 // A file's name on the key, then the limit.
-constexpr const char* kReasonTooLarge = "%s is larger than %s bytes";
+constexpr const char* kReasonTooLarge = "%s is larger than %zu bytes";
 constexpr const char* kReasonNoKey = "no key in /etc/tarvexd/trusted-keys";
 constexpr const char* kReasonBadSignatureFile = "the signature file is not one minisign makes";
 constexpr const char* kReasonUnknownSignatureAlgorithm = "a signature of an unknown algorithm";
@@ -337,24 +339,52 @@ constexpr const char* kReasonBadRelease =
 constexpr const char* kReasonOtherFolder = "signed for %s, not for %s";
 // The script's release, then the newest run from that folder.
 constexpr const char* kReasonOlderRelease =
-    "release %s is older than release %s, which this device has run";
-// What is wrong with the release state: one of the kReasonState* texts.
+    "release %llu is older than release %llu, which this device has run";
+// What is wrong with the release state: one of the kReasonState* texts, or
+// why the file was not read (kReasonIsALink and the others, of "it").
 constexpr const char* kReasonReleaseStateUnreadable =
     "cannot read /var/lib/tarvexd/state/releases: %s; to reset, remove that file (any release "
     "then runs)";
 constexpr const char* kReasonStateEmpty = "it is empty";
-constexpr const char* kReasonStateIsALink = "it is a link";
-constexpr const char* kReasonStateNotARegularFile = "it is not a regular file";
-// The limit.
-constexpr const char* kReasonStateTooLarge = "it is larger than %s bytes";
 // The line's number.
-constexpr const char* kReasonStateBadLine = "line %s is not a folder and a release";
-constexpr const char* kReasonStateRepeat = "line %s names a folder an earlier line names";
+constexpr const char* kReasonStateBadLine = "line %zu is not a folder and a release";
+constexpr const char* kReasonStateRepeat = "line %zu names a folder an earlier line names";
 // The release, then errno's text.
 constexpr const char* kReasonCannotRecordRelease =
-    "cannot record release %s in /var/lib/tarvexd/state/releases: %s";
+    "cannot record release %llu in /var/lib/tarvexd/state/releases: %s";
 // Why the local log was not copied, when it is not a file (reading a FIFO
 // would hang the daemon).
 constexpr const char* kReasonLogNotARegularFile = "not a regular file";
+
+// Each path above is defined once; the texts that spell one out for a person
+// to read or a shell to run must name that one.
+static_assert(mentions(kIsMountedCommand, kMountPoint) &&
+              endsWithText(kRemoveMountPointCommand, kMountPoint) &&
+              endsWithText(kMakeMountPointCommand, kMountPoint));
+static_assert(spellsAt(kMountCommand, textLength("sudo "), kMountHelperPath) &&
+              spellsAt(kUnmountCommand, textLength("sudo "), kMountHelperPath));
+static_assert(mentions(kLineNotRemovingMountPoint, kMountPoint) &&
+              mentions(kLineMountPointRefused, kMountPoint) &&
+              mentions(kHelperNotUnmounting, kMountPoint) &&
+              mentions(kHelperAlreadyMounted, kMountPoint) &&
+              mentions(kHelperNothingMounted, kMountPoint));
+static_assert(mentions(kLineCannotCopyLog, kLocalLogPath) &&
+              mentions(kLineCannotRemoveLog, kLocalLogPath) &&
+              mentions(kLineLogNotHandedOver, kLocalLogPath) &&
+              spellsAt(kLocalLogAsidePath, 0, kLocalLogPath));
+static_assert(endsWithText(kReasonNoKey, kTrustedKeysDir) &&
+              endsWithText(kReasonNoLogKey, kLogKeysDir) &&
+              endsWithText(kReasonTwoLogKeys, kLogKeysDir));
+static_assert(spellsAt(kReleaseStatePath, 0, kStateDir) &&
+              endsWithText(kReleaseStatePath, kReleaseStateName) &&
+              mentions(kReasonReleaseStateUnreadable, kReleaseStatePath) &&
+              mentions(kReasonCannotRecordRelease, kReleaseStatePath));
+static_assert(mentions(kHelperInFstab, kFstabPath));
+static_assert(endsWithText(kPartitionSizeCommand, "/dev/") &&
+              mentions(kPartitionSizeCommand, kDevDir) &&
+              mentions(kLineUnknownFileSystem, kDevDir) && mentions(kHelperNotMounting, kDevDir));
+static_assert(mentions(kLineProcessTableUnreadable, kProcDir) &&
+              mentions(kLineProcessTableUnreadable, kApplicationName) &&
+              mentions(kRelaunchCommand, kApplicationName));
 
 }  // namespace tarvex

@@ -1,25 +1,33 @@
 // Whole reads and writes on file descriptors, retried across signals and
-// short counts. Each returns false with errno set when it fails.
+// short counts, and the descriptor that closes itself. Each step gives back
+// errno when it fails.
 #pragma once
 
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstddef>
+#include <memory>
 #include <string>
+
+#include "base/result.hpp"
 
 // Writes all size bytes of data to fd. A write that takes nothing fails with
 // EIO rather than looping.
-bool writeAll(int fd, const char* data, size_t size);
+Result<Done, int> writeAll(int fd, const char* data, size_t size);
 
 // Copies from `from` to `to` until the end of `from`.
-bool copyContents(int from, int to);
+Result<Done, int> copyContents(int from, int to);
 
-// Reads fd into bytes until its end, or until bytes holds more than limit:
-// one byte past the limit tells a file that is too large, even one that grows
-// while it is read. bytes holds what was read, also after a failure.
-bool readAtMost(int fd, size_t limit, std::string& bytes);
+// Reads fd until its end, or until more than limit bytes are read: one byte
+// past the limit tells a file that is too large, even one that grows while it
+// is read.
+Result<std::string, int> readAtMost(int fd, size_t limit);
 
 // Reads fd into data until size bytes or its end, however the kernel splits
-// the reads; got says how many, fewer than size only at the end.
-bool readUpTo(int fd, char* data, size_t size, size_t& got);
+// the reads: how many, fewer than size only at the end.
+Result<size_t, int> readUpTo(int fd, char* data, size_t size);
 
 // A descriptor that is closed when it goes out of scope, errno kept: a step
 // that fails after opening it reports its own errno, not close()'s.
@@ -45,8 +53,26 @@ public:
         fd_ = -1;
         return fd;
     }
-    void reset(int fd = -1);
+    // Inline: the pass's own tests link the supervisor without this layer.
+    void reset(int fd = -1) {
+        if (fd_ >= 0) {
+            const int saved = errno;
+            ::close(fd_);
+            errno = saved;
+        }
+        fd_ = fd;
+    }
+    // Closes it now and says whether the close worked: a write's last error
+    // can come from the close (NFS, FUSE). errno as close() left it.
+    Result<Done, int> close();
 
 private:
     int fd_ = -1;
 };
+
+// A directory listing that is closed, with its descriptor, when it goes out
+// of scope.
+struct CloseDir {
+    void operator()(DIR* listing) const { closedir(listing); }
+};
+using OwnedDir = std::unique_ptr<DIR, CloseDir>;

@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
-#include "base/descriptors.hpp"
+#include "base/format_text.hpp"
+#include "tarvex_constants.hpp"
 
 namespace {
 
@@ -16,38 +18,68 @@ bool isLink(int directory, const char* name) {
     return fstatat(directory, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
 }
 
-bool closeKeepingErrno(int fd) {
-    const int earlier = errno;
-    const bool closed = close(fd) == 0;
-    if (closed) {
-        errno = earlier;
-    }
-    return closed;
-}
-
 // The rename without replacing. A file system without no-replace renames
 // (FUSE drivers may refuse the flag) gets a check first: the callers own the
 // directory while they write.
-bool renameNoReplace(int directory, const char* from, const char* to) {
+Result<Done, int> renameNoReplace(int directory, const char* from, const char* to) {
     if (renameat2(directory, from, directory, to, RENAME_NOREPLACE) == 0) {
-        return true;
+        return Done{};
     }
     if (errno != EINVAL && errno != ENOSYS) {
-        return false;
+        return lastError();
     }
     struct stat existing {};
     if (fstatat(directory, to, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
-        errno = EEXIST;
-        return false;
+        return Refusal<int>{EEXIST};
     }
-    return renameat(directory, from, directory, to) == 0;
+    if (renameat(directory, from, directory, to) != 0) {
+        return lastError();
+    }
+    return Done{};
+}
+
+Result<Done, int> renameInto(int directory, const char* from, const char* to, Publish how) {
+    if (how == Publish::kNoReplace) {
+        return renameNoReplace(directory, from, to);
+    }
+    if (renameat(directory, from, directory, to) != 0) {
+        return lastError();
+    }
+    return Done{};
+}
+
+// The bytes reach the disk under their final name, and the descriptor closes
+// cleanly. What fails before the rename takes the temporary file with it.
+Result<Done, int> fillAndPublish(OwnedFd file, int directory, const char* name,
+                                 const char* tempName, mode_t mode,
+                                 const std::function<Result<Done, int>(int)>& fill, Publish how) {
+    auto written = fill(file.get());
+    // fchmod: the umask must not decide who may read the file.
+    if (written && (fchmod(file.get(), mode) != 0 || fsync(file.get()) != 0)) {
+        written = lastError();
+    }
+    if (written) {
+        written = renameInto(directory, tempName, name, how);
+    }
+    if (!written) {
+        unlinkat(directory, tempName, 0);
+        return written;
+    }
+    // FAT makes the new name's directory entry empty (no size, no first
+    // cluster) and fills it in only when the file is written back: until
+    // then a power cut leaves the name on an empty file. So the file is
+    // synced again under its new name.
+    if (fsync(file.get()) != 0) {
+        return lastError();
+    }
+    return file.close();
 }
 
 }  // namespace
 
 Result<FileContents, ReadFailure> readRegularFile(int directory, const char* name, size_t limit) {
-    const int fd = openat(directory, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    const OwnedFd fd(openat(directory, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
         const int error = errno;
         if (error == ENOENT) {
             return Refusal<ReadFailure>{{ReadRefusal::kMissing, error}};
@@ -56,80 +88,80 @@ Result<FileContents, ReadFailure> readRegularFile(int directory, const char* nam
             {isLink(directory, name) ? ReadRefusal::kLink : ReadRefusal::kFailed, error}};
     }
     FileContents contents{};
-    ReadFailure failure{ReadRefusal::kFailed, 0};
-    bool ok = fstat(fd, &contents.info) == 0;
-    if (!ok) {
-        failure.error = errno;
-    } else if (!S_ISREG(contents.info.st_mode)) {
-        failure.kind = ReadRefusal::kNotRegular;
-        ok = false;
-    } else if (!readAtMost(fd, limit, contents.bytes)) {
-        failure.error = errno;
-        ok = false;
-    } else if (contents.bytes.size() > limit) {
-        failure.kind = ReadRefusal::kTooLarge;
-        ok = false;
+    if (fstat(fd.get(), &contents.info) != 0) {
+        return Refusal<ReadFailure>{{ReadRefusal::kFailed, errno}};
     }
-    close(fd);
-    if (!ok) {
-        return Refusal<ReadFailure>{failure};
+    if (!S_ISREG(contents.info.st_mode)) {
+        return Refusal<ReadFailure>{{ReadRefusal::kNotRegular, 0}};
     }
+    auto bytes = readAtMost(fd.get(), limit);
+    if (!bytes) {
+        return Refusal<ReadFailure>{{ReadRefusal::kFailed, bytes.why()}};
+    }
+    if (bytes->size() > limit) {
+        return Refusal<ReadFailure>{{ReadRefusal::kTooLarge, 0}};
+    }
+    contents.bytes = std::move(*bytes);
     return contents;
 }
 
-bool flushDirectory(int directory) {
+std::string readFailureText(const ReadFailure& failure, const std::string& shown, size_t limit) {
+    switch (failure.kind) {
+        case ReadRefusal::kMissing:
+            return formatText(tarvex::kReasonMissing, shown.c_str());
+        case ReadRefusal::kLink:
+            return formatText(tarvex::kReasonIsALink, shown.c_str());
+        case ReadRefusal::kNotRegular:
+            return formatText(tarvex::kReasonNotARegularFile, shown.c_str());
+        case ReadRefusal::kTooLarge:
+            return formatText(tarvex::kReasonTooLarge, shown.c_str(), limit);
+        case ReadRefusal::kFailed:
+            break;
+    }
+    return formatText(tarvex::kReasonFileFailed, shown.c_str(), std::strerror(failure.error));
+}
+
+Result<Done, int> flushDirectory(int directory) {
     if (fsync(directory) == 0) {
-        return true;
+        return Done{};
     }
     // ENOTSUP is EOPNOTSUPP on Linux.
     if (errno != EINVAL && errno != ENOTSUP) {
-        return false;
+        return lastError();
     }
-    return syncfs(directory) == 0;
+    if (syncfs(directory) != 0) {
+        return lastError();
+    }
+    return Done{};
 }
 
-int createFresh(int directory, const char* name, mode_t mode) {
+Result<OwnedFd, int> createFresh(int directory, const char* name, mode_t mode) {
     if (unlinkat(directory, name, 0) != 0 && errno != ENOENT) {
-        return -1;
+        return lastError();
     }
-    return openat(directory, name,
-                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+    OwnedFd fd(openat(directory, name,
+                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode));
+    if (!fd) {
+        return lastError();
+    }
+    return fd;
 }
 
 Result<Done, int> writeFileDurably(int directory, const char* name, const char* tempName,
-                                   mode_t mode, const std::function<bool(int)>& fill, Publish how) {
-    const int fd = createFresh(directory, tempName, mode);
-    if (fd < 0) {
-        return Refusal<int>{errno};
+                                   mode_t mode, const std::function<Result<Done, int>(int)>& fill,
+                                   Publish how) {
+    auto file = createFresh(directory, tempName, mode);
+    if (!file) {
+        return Refusal<int>{file.why()};
     }
-    // fchmod: the umask must not decide who may read the file.
-    bool written = fill(fd) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
-    bool renamed = false;
-    if (written) {
-        renamed = how == Publish::kReplace ? renameat(directory, tempName, directory, name) == 0
-                                           : renameNoReplace(directory, tempName, name);
-        // FAT makes the new name's directory entry empty (no size, no first
-        // cluster) and fills it in only when the file is written back: until
-        // then a power cut leaves the name on an empty file. So the file is
-        // synced again under its new name.
-        written = renamed && fsync(fd) == 0;
-    }
-    if (!closeKeepingErrno(fd)) {
-        written = false;
-    }
-    if (!written) {
-        const int failure = errno;
-        if (!renamed) {
-            unlinkat(directory, tempName, 0);
-        }
-        return Refusal<int>{failure};
+    const auto published =
+        fillAndPublish(std::move(*file), directory, name, tempName, mode, fill, how);
+    if (!published) {
+        return published;
     }
     // Without this a power cut can bring back the old name after the caller
     // acted on the new one.
-    if (!flushDirectory(directory)) {
-        return Refusal<int>{errno};
-    }
-    return Done{};
+    return flushDirectory(directory);
 }
 
 Result<Done, int> replaceFile(int directory, const char* name, const char* tempName, mode_t mode,

@@ -1,7 +1,13 @@
-// A value, or why there is none. Callers of a step that can be refused get one
-// thing back and cannot read a value that was never made.
+// A value, or why there is none: the one way the daemon's own steps fail.
+// Callers of a step that can be refused get one thing back and cannot read a
+// value that was never made. Why is a text worded for a status line, an
+// errno, or what a read found (ReadFailure). std::optional stays only where
+// nothing is an ordinary answer, not a failure: a disk no one else uses, a
+// line that is not a mount.
 #pragma once
 
+#include <cerrno>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <utility>
@@ -26,17 +32,35 @@ public:
     Result(Refusal<Why> refusal) : why_(std::move(refusal.why)) {}
 
     explicit operator bool() const { return value_.has_value(); }
-    T& operator*() { return *value_; }
-    const T& operator*() const { return *value_; }
-    T* operator->() { return &*value_; }
-    const T* operator->() const { return &*value_; }
+    // Reading the value of a refusal is a fault in the caller, never
+    // something a key or a file can bring about: it stops the process rather
+    // than going on with a value nobody made.
+    T& operator*() { return checked(); }
+    const T& operator*() const { return const_cast<Result*>(this)->checked(); }
+    T* operator->() { return &checked(); }
+    const T* operator->() const { return &**this; }
     // Only after a failure.
     const Why& why() const { return why_; }
+    // The value, or fallback where the caller has a safe answer for any
+    // failure.
+    T valueOr(T fallback) const { return value_ ? *value_ : std::move(fallback); }
 
 private:
+    T& checked() {
+        if (!value_) {
+            std::abort();
+        }
+        return *value_;
+    }
+
     std::optional<T> value_;
     Why why_{};
 };
 
 // A refusal worded for a status line.
 inline Refusal<> refuse(std::string reason) { return Refusal<>{std::move(reason)}; }
+
+// A system call's failure, as errno says it just after the call: the steps
+// below the status lines give the errno back, and their callers put it into
+// words.
+inline Refusal<int> lastError() { return Refusal<int>{errno}; }

@@ -48,77 +48,70 @@ struct Request {
 
 // The trusted key named on the command line, read as a maker's file (the
 // device's own checks of who may write its keys are the device's).
-bool addKey(const std::string& path, Request& request, std::string& why) {
+Result<> addKey(const std::string& path, Request& request) {
     const auto file = readRegularFile(AT_FDCWD, path.c_str(), tarvex::kMaxTrustedKeyBytes);
     if (!file) {
-        why = path + ": cannot read it as a key file";
-        return false;
+        return refuse(path + ": cannot read it as a key file");
     }
     const auto key = parsePublicKey(file->bytes, path);
     if (!key) {
-        why = key.why();
-        return false;
+        return refuse(key.why());
     }
     request.keys.push_back(*key);
-    return true;
+    return Done{};
 }
 
-bool addRelease(const std::string& pair, Request& request, std::string& why) {
+Result<> addRelease(const std::string& pair, Request& request) {
     const auto equals = pair.find('=');
     const auto release =
-        equals == std::string::npos ? std::nullopt : parseRelease(pair.substr(equals + 1));
+        parseRelease(equals == std::string::npos ? std::string() : pair.substr(equals + 1));
     if (!release || equals == 0) {
-        why = "--released " + pair + ": not FOLDER=RELEASE";
-        return false;
+        return refuse("--released " + pair + ": not FOLDER=RELEASE");
     }
     request.released[pair.substr(0, equals)] = *release;
-    return true;
+    return Done{};
 }
 
 // A device's release state file, as the daemon reads its text.
-bool addState(const std::string& path, Request& request, std::string& why) {
+Result<> addState(const std::string& path, Request& request) {
     const auto file = readRegularFile(AT_FDCWD, path.c_str(), tarvex::kMaxReleaseStateBytes);
     const auto releases = file ? parseReleaseState(file->bytes) : refuse("cannot read it");
     if (!releases) {
-        why = "--state " + path + ": " + releases.why();
-        return false;
+        return refuse("--state " + path + ": " + releases.why());
     }
     request.released.insert(releases->begin(), releases->end());
-    return true;
+    return Done{};
 }
 
-bool parseArguments(int argc, char** argv, Request& request, std::string& why) {
+Result<Request> parseArguments(int argc, char** argv) {
+    Request request;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         const bool hasValue = i + 1 < argc;
+        Result<> added = Done{};
         if (argument == "--pending-log") {
             request.logPending = true;
         } else if (argument == "--trust" && hasValue) {
-            if (!addKey(argv[++i], request, why)) {
-                return false;
-            }
+            added = addKey(argv[++i], request);
         } else if (argument == "--state" && hasValue) {
-            if (!addState(argv[++i], request, why)) {
-                return false;
-            }
+            added = addState(argv[++i], request);
         } else if (argument == "--released" && hasValue) {
-            if (!addRelease(argv[++i], request, why)) {
-                return false;
-            }
+            added = addRelease(argv[++i], request);
         } else if (request.keyRoot.empty() && !argument.empty() && argument[0] != '-') {
             request.keyRoot = argument;
         } else {
-            why =
+            added = refuse(
                 "usage: tarvex-key-check KEY_ROOT [--pending-log] [--released FOLDER=N]... "
-                "[--state FILE] [--trust PUBLIC_KEY]...";
-            return false;
+                "[--state FILE] [--trust PUBLIC_KEY]...");
+        }
+        if (!added) {
+            return refuse(added.why());
         }
     }
     if (request.keyRoot.empty()) {
-        why = "no key root given";
-        return false;
+        return refuse("no key root given");
     }
-    return true;
+    return request;
 }
 
 // Who signed the script that verified: the key id in its signature file.
@@ -165,20 +158,19 @@ int decide(const Request& request) {
             formatText(tarvex::kLineScriptRefused, script.c_str(), checked.why().c_str()).c_str());
         return kRefused;
     }
-    std::printf("runs: signed with key %s for %s%s %s%s\n",
+    std::printf("runs: signed with key %s for %s%s %s%llu\n",
                 signerOf(keyRoot.get(), folderName).c_str(), tarvex::kFolderToken,
                 checked->purpose.folder.c_str(), tarvex::kReleaseToken,
-                std::to_string(checked->purpose.release).c_str());
+                static_cast<unsigned long long>(checked->purpose.release));
     return kRuns;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    Request request;
-    std::string why;
-    if (!parseArguments(argc, argv, request, why)) {
-        return badUse(why);
+    const auto request = parseArguments(argc, argv);
+    if (!request) {
+        return badUse(request.why());
     }
-    return decide(request);
+    return decide(*request);
 }

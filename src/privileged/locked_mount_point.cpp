@@ -155,12 +155,14 @@ Result<> checkBeneathInOwnNamespace() {
                 why = locked.why();
             }
         }
-        writeAll(writer.get(), why.data(), why.size());
+        // The parent reads the reason; a child that cannot even write it
+        // still fails by its status.
+        (void)writeAll(writer.get(), why.data(), why.size());
         _exit(why.empty() ? 0 : 1);
     }
     writer.reset();
-    std::string why;
-    readAtMost(reader.get(), kMaxReasonBytes, why);
+    const auto said = readAtMost(reader.get(), kMaxReasonBytes);
+    const std::string why = said ? said->substr(0, kMaxReasonBytes) : std::string();
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }

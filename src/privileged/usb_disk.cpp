@@ -29,25 +29,24 @@ std::string parentOf(const std::string& path) {
 std::string lastComponent(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
 // A sysfs "dev" file: MAJOR:MINOR and a newline.
-bool readDeviceNumber(const std::string& dir, dev_t& device) {
+Result<dev_t> readDeviceNumber(const std::string& dir) {
     const auto file =
         readRegularFile(AT_FDCWD, (dir + "/dev").c_str(), tarvex::kMaxSysfsRecordBytes);
     if (!file) {
-        return false;
+        return refuse(tarvex::kHelperOtherRecord);
     }
     const char* text = file->bytes.c_str();
     char* end = nullptr;
     const unsigned long major = std::strtoul(text, &end, 10);
     if (end == text || *end != ':') {
-        return false;
+        return refuse(tarvex::kHelperOtherRecord);
     }
     text = end + 1;
     const unsigned long minor = std::strtoul(text, &end, 10);
     if (end == text || std::string(end) != "\n") {
-        return false;
+        return refuse(tarvex::kHelperOtherRecord);
     }
-    device = makedev(major, minor);
-    return true;
+    return makedev(major, minor);
 }
 
 bool exists(const std::string& path) {
@@ -72,19 +71,19 @@ bool isBelowUsb(const std::string& diskDir) {
 
 std::vector<DiskNode> nodesOf(const std::string& diskDir, const DiskNode& disk) {
     std::vector<DiskNode> nodes{disk};
-    DIR* dir = opendir(diskDir.c_str());
-    if (dir == nullptr) {
+    const OwnedDir dir(opendir(diskDir.c_str()));
+    if (!dir) {
         return nodes;
     }
-    while (const dirent* entry = readdir(dir)) {
+    while (const dirent* entry = readdir(dir.get())) {
         const std::string sub = diskDir + "/" + entry->d_name;
-        DiskNode node{entry->d_name, 0};
-        if (entry->d_name[0] != '.' && exists(sub + "/partition") &&
-            readDeviceNumber(sub, node.device)) {
-            nodes.push_back(node);
+        if (entry->d_name[0] == '.' || !exists(sub + "/partition")) {
+            continue;
+        }
+        if (const auto device = readDeviceNumber(sub)) {
+            nodes.push_back(DiskNode{entry->d_name, *device});
         }
     }
-    closedir(dir);
     return nodes;
 }
 
@@ -136,21 +135,21 @@ Result<KeyDisk> findUsbDisk(const std::string& node) {
         return refuse(formatText(tarvex::kHelperNoKernelRecord, std::strerror(errno)));
     }
     const std::string nodeDir = resolved;
-    dev_t recorded = 0;
     const bool isPartition = node.size() > 3;
     const std::string diskDir = isPartition ? parentOf(nodeDir) : nodeDir;
     const std::string diskName = node.substr(0, 3);
     // The kernel names its nodes as /dev does: a record of another name, or
     // of a partition for a disk's node, is not this node's.
-    if (!readDeviceNumber(nodeDir, recorded) || recorded != info.st_rdev ||
-        lastComponent(nodeDir) != node || exists(nodeDir + "/partition") != isPartition ||
-        lastComponent(diskDir) != diskName) {
+    const auto recorded = readDeviceNumber(nodeDir);
+    if (!recorded || *recorded != info.st_rdev || lastComponent(nodeDir) != node ||
+        exists(nodeDir + "/partition") != isPartition || lastComponent(diskDir) != diskName) {
         return refuse(tarvex::kHelperOtherRecord);
     }
-    DiskNode disk{diskName, 0};
-    if (!readDeviceNumber(diskDir, disk.device)) {
-        return refuse(tarvex::kHelperOtherRecord);
+    const auto diskDevice = readDeviceNumber(diskDir);
+    if (!diskDevice) {
+        return refuse(diskDevice.why());
     }
+    const DiskNode disk{diskName, *diskDevice};
     if (!isBelowUsb(diskDir)) {
         return refuse(formatText(tarvex::kHelperNotUsb, diskName.c_str()));
     }

@@ -20,18 +20,10 @@
 #include "base/format_text.hpp"
 #include "base/status_line.hpp"
 #include "storage/mount_table.hpp"
+#include "storage/usb_key_probe.hpp"
 #include "tarvex_constants.hpp"
 
 namespace {
-
-std::string deviceName(char letter, int partition) {
-    std::string name = "sd";
-    name += letter;
-    if (partition >= 0) {
-        name += std::to_string(partition);
-    }
-    return name;
-}
 
 // What udev found on a node.
 struct UdevFileSystem {
@@ -62,8 +54,7 @@ UdevFileSystem keyFileSystem(const std::string& node) {
         return unknown;
     }
     const std::string record =
-        formatText(tarvex::kUdevDataFormat, std::to_string(major(device.st_rdev)).c_str(),
-                   std::to_string(minor(device.st_rdev)).c_str());
+        formatText(tarvex::kUdevDataFormat, major(device.st_rdev), minor(device.st_rdev));
     const auto file = readRegularFile(AT_FDCWD, record.c_str(), tarvex::kMaxUdevDataBytes);
     if (!file) {
         return unknown;
@@ -146,42 +137,37 @@ bool waitForMount() {
 // can have been written into it, and neither rm nor mkdir could change it.
 // Asked of the directory itself: a link there is not followed.
 bool mountPointIsImmutable() {
-    const int fd =
-        open(tarvex::kMountPoint, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
+    const OwnedFd fd(
+        open(tarvex::kMountPoint, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     int flags = 0;
-    const bool immutable =
-        ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_IMMUTABLE_FL) != 0;
-    close(fd);
-    return immutable;
+    return fd && ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_IMMUTABLE_FL) != 0;
 }
 
 // Set once the daemon has said why it leaves the mount point alone, cleared
 // when it is a real directory again: each occurrence is reported once, not on
-// every pass. Written only by mountPointRefusal, on the main thread.
+// every pass. Written only by checkMountPointUsable, on the main thread.
 bool g_mountPointRefusalReported = false;
 
-// Why nothing may be mounted or unmounted at the mount point now; nullptr when
-// it is a directory, or missing (the clean-up makes it). mount and umount
-// follow links, so with a link there the key would cover, or the unmount take
-// away, whatever the link points to; pi owns /home/pi and may leave one.
-const char* mountPointRefusal() {
+// Whether something may be mounted or unmounted at the mount point now: when
+// it is a directory, or missing (the clean-up makes it); else why not, said
+// once. mount and umount follow links, so with a link there the key would
+// cover, or the unmount take away, whatever the link points to; pi owns
+// /home/pi and may leave one.
+Result<> checkMountPointUsable() {
     struct stat info {};
-    const char* reason = nullptr;
+    Result<> usable = Done{};
     if (lstat(tarvex::kMountPoint, &info) == 0) {
         if (S_ISLNK(info.st_mode)) {
-            reason = tarvex::kMountPointIsLink;
+            usable = refuse(tarvex::kMountPointIsLink);
         } else if (!S_ISDIR(info.st_mode)) {
-            reason = tarvex::kMountPointIsNotDirectory;
+            usable = refuse(tarvex::kMountPointIsNotDirectory);
         }
     }
-    if (reason != nullptr && !g_mountPointRefusalReported) {
-        printStatusLine(formatText(tarvex::kLineMountPointRefused, reason));
+    if (!usable && !g_mountPointRefusalReported) {
+        printStatusLine(formatText(tarvex::kLineMountPointRefused, usable.why().c_str()));
     }
-    g_mountPointRefusalReported = reason != nullptr;
-    return reason;
+    g_mountPointRefusalReported = !usable;
+    return usable;
 }
 
 // After a failed attempt the mount point is removed and made again, so a stale
@@ -194,7 +180,7 @@ const char* mountPointRefusal() {
 void recreateMountPoint() {
     const bool mountedThere = mountsAtOrBelow(tarvex::kMountPoint);
     // Asked again: pi may have swapped the directory since.
-    const bool leave = mountedThere || mountPointRefusal() != nullptr || mountPointIsImmutable();
+    const bool leave = mountedThere || !checkMountPointUsable() || mountPointIsImmutable();
     if (mountedThere) {
         printStatusLine(tarvex::kLineNotRemovingMountPoint);
     } else if (!leave) {
@@ -222,7 +208,7 @@ bool isDeadMountAtMountPoint() {
 
 bool isMounted() {
     // Nothing can be mounted on a link itself; what it points to is not ours.
-    if (mountPointRefusal() != nullptr) {
+    if (!checkMountPointUsable()) {
         return false;
     }
     const auto line = readFirstLine(tarvex::kIsMountedCommand);
@@ -234,19 +220,16 @@ bool isMounted() {
 }
 
 bool isMountedDirAccesable() {
-    DIR* dir = opendir(tarvex::kMountPoint);
-    if (dir == nullptr) {
+    const OwnedDir dir(opendir(tarvex::kMountPoint));
+    if (!dir) {
         return false;
     }
-    bool listed = false;
-    while (const dirent* entry = readdir(dir)) {
+    while (const dirent* entry = readdir(dir.get())) {
         if (std::strchr(entry->d_name, '.') != nullptr) {
-            listed = true;
-            break;
+            return true;
         }
     }
-    closedir(dir);
-    return listed;
+    return false;
 }
 
 bool MountUsbkey(char letter, int partition) {
@@ -260,7 +243,7 @@ bool MountUsbkey(char letter, int partition) {
     int attempts = 0;
     while (!isMountedAndListable() && attempts < tarvex::kMountAttempts) {
         // Not a directory: no mount there, and no clean-up either.
-        if (mountPointRefusal() != nullptr) {
+        if (!checkMountPointUsable()) {
             return false;
         }
         // A key pulled since the probe saw it (a pass that found its mount
@@ -286,7 +269,7 @@ bool MountUsbkey(char letter, int partition) {
 }
 
 void UnmountUsbkey() {
-    if (mountPointRefusal() != nullptr) {
+    if (!checkMountPointUsable()) {
         return;
     }
     printStatusLine(tarvex::kLineUnmounting);

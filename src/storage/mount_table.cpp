@@ -3,6 +3,7 @@
 #include <sys/sysmacros.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 
@@ -58,8 +59,11 @@ std::optional<MountEntry> parseMountInfoLine(const std::string& line) {
                       unescapeMountInfoField(fields[separator + 2])};
 }
 
-std::optional<std::vector<MountEntry>> readMountTable() {
+Result<std::vector<MountEntry>, int> readMountTable() {
     std::ifstream mountInfo(tarvex::kMountInfoPath);
+    if (!mountInfo) {
+        return lastError();
+    }
     std::vector<MountEntry> mounts;
     std::string line;
     while (mountInfo && std::getline(mountInfo, line)) {
@@ -68,7 +72,7 @@ std::optional<std::vector<MountEntry>> readMountTable() {
         }
     }
     if (mounts.empty() || mountInfo.bad()) {
-        return std::nullopt;
+        return Refusal<int>{EIO};
     }
     return mounts;
 }

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/result.hpp"
+
 struct MountEntry {
     int id;                  // the mount's own number, as statx's stx_mnt_id gives it
     int parent;              // the number of the mount it sits on
@@ -16,9 +18,10 @@ struct MountEntry {
     std::string source;      // what was mounted, e.g. "/dev/sda1"; unescaped
 };
 
-// Every mount listed for this process, in the kernel's order; none when the
-// table cannot be read or is empty (every system has at least its root).
-std::optional<std::vector<MountEntry>> readMountTable();
+// Every mount listed for this process, in the kernel's order; the errno when
+// the table cannot be read, EIO when it is empty (every system has at least
+// its root).
+Result<std::vector<MountEntry>, int> readMountTable();
 
 // One line of mountinfo; none when it is not one.
 std::optional<MountEntry> parseMountInfoLine(const std::string& line);

@@ -10,43 +10,24 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
-#include <map>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "base/command_runner.hpp"
+#include "base/descriptors.hpp"
 #include "base/format_text.hpp"
 #include "base/status_line.hpp"
 #include "storage/mount_table.hpp"
+#include "storage/partition_sizes.hpp"
 #include "tarvex_constants.hpp"
 
 namespace {
 
-// A size read from fdisk, and the node it was read for. Reading sizes costs a
-// privileged fdisk per partition on every pass while a key is in; a node
-// with the same device number, inode and change time is the same insertion,
-// whose sizes cannot have changed. A node that cannot be stat'ed (such as
-// sda0, which a disk named sdab makes the probe ask for) counts as one
-// identity, all zero, until it appears.
-struct KnownSize {
-    dev_t fileSystem;
-    ino_t inode;
-    dev_t device;
-    struct timespec changed;
-    // cppcheck-suppress unusedStructMember ; read through the map's iterator
-    uint64_t bytes;
-    // 0 when bytes was read. Otherwise the failed reads of this node in a row,
-    // and how many more probes pass it over before it is read again.
-    size_t failures;
-    int skipsLeft;
-};
-
-// Sizes read at the last probe, by node name, and the failed reads being
-// backed off. Replaced by every probe (so a pulled key is forgotten at once);
-// written only by isUsbKeyInserted on the main thread.
-std::map<std::string, KnownSize> g_knownPartitionSizes;
+// Sizes read at the last probe and the failed reads being backed off. Written
+// only by isUsbKeyInserted, on the main thread.
+PartitionSizes g_partitionSizes;
 
 // Disks the last probe passed over because they are in use elsewhere, so each
 // is reported once while that lasts, not on every pass. Written only by
@@ -62,13 +43,13 @@ struct DevListing {
     std::vector<std::string> longerNames;  // sdX..., in listing order
 };
 
-std::optional<DevListing> listSdNodes() {
-    DIR* dev = opendir(tarvex::kDevDir);
-    if (dev == nullptr) {
-        return std::nullopt;
+Result<DevListing, int> listSdNodes() {
+    const OwnedDir dev(opendir(tarvex::kDevDir));
+    if (!dev) {
+        return lastError();
     }
     DevListing listing;
-    while (const dirent* entry = readdir(dev)) {
+    while (const dirent* entry = readdir(dev.get())) {
         if (!isBlockDevice(entry) || std::strncmp(entry->d_name, "sd", 2) != 0) {
             continue;
         }
@@ -79,7 +60,6 @@ std::optional<DevListing> listSdNodes() {
             listing.longerNames.emplace_back(entry->d_name);
         }
     }
-    closedir(dev);
     return listing;
 }
 
@@ -102,10 +82,10 @@ std::vector<int> partitionNumbers(const DevListing& listing, char letter) {
     return numbers;
 }
 
-std::optional<struct stat> statNode(const std::string& name) {
+Result<struct stat, int> statNode(const std::string& name) {
     struct stat node {};
     if (stat((std::string(tarvex::kDevDir) + "/" + name).c_str(), &node) != 0) {
-        return std::nullopt;
+        return lastError();
     }
     return node;
 }
@@ -146,79 +126,21 @@ std::optional<Use> useElsewhere(const DevListing& listing, const std::string& di
     return std::nullopt;
 }
 
-bool sameNode(const KnownSize& known, const struct stat& node) {
-    return known.fileSystem == node.st_dev && known.inode == node.st_ino &&
-           known.device == node.st_rdev && known.changed.tv_sec == node.st_ctim.tv_sec &&
-           known.changed.tv_nsec == node.st_ctim.tv_nsec;
-}
-
-std::string partitionName(char letter, int number) {
-    char name[32];
-    std::snprintf(name, sizeof name, "sd%c%d", letter, number);
-    return name;
-}
-
-// Whether this probe reads the size of node `name`: one not read before or
-// changed since, or one whose failed read is not being backed off.
-bool sizeReadDue(const std::string& name) {
-    const auto known = g_knownPartitionSizes.find(name);
-    const struct stat absent {};
-    return known == g_knownPartitionSizes.end() ||
-           !sameNode(known->second, statNode(name).value_or(absent)) ||
-           (known->second.failures != 0 && known->second.skipsLeft == 0);
-}
-
-// readBackedOff: read a node whose failed reads are being backed off anyway.
-uint64_t partitionSize(const std::string& name, std::map<std::string, KnownSize>& seen,
-                       bool readBackedOff) {
-    const struct stat absent {};
-    const struct stat node = statNode(name).value_or(absent);
-    const auto already = seen.find(name);
-    if (already != seen.end() && sameNode(already->second, node)) {
-        return already->second.failures == 0 ? already->second.bytes : 0;
-    }
-    size_t failures = 0;
-    const auto known = g_knownPartitionSizes.find(name);
-    if (known != g_knownPartitionSizes.end() && sameNode(known->second, node)) {
-        KnownSize& entry = seen[name] = known->second;
-        if (entry.failures == 0) {
-            return entry.bytes;
-        }
-        if (entry.skipsLeft > 0 && !readBackedOff) {
-            --entry.skipsLeft;
-            return 0;
-        }
-        failures = entry.failures;
-    }
-    const uint64_t bytes = ReadPartitionSize(name);
-    KnownSize entry{node.st_dev, node.st_ino, node.st_rdev, node.st_ctim, bytes, 0, 0};
-    if (bytes == 0) {
-        constexpr size_t kSteps = std::size(tarvex::kFailedSizeSkips);
-        entry.failures = failures + 1;
-        if (entry.failures > tarvex::kFailedSizeRereads) {
-            const size_t step = std::min(entry.failures - tarvex::kFailedSizeRereads, kSteps);
-            entry.skipsLeft = tarvex::kFailedSizeSkips[step - 1];
-        }
-    }
-    seen[name] = entry;
-    return bytes;
-}
-
 // The number of the largest of disk sd<letter>'s partitions `numbers`, the
 // first listed of equals; -1 when none has a size. The sizes are judged
 // together: when one partition is read (its node is new or changed: the key
 // came up, or the kernel read its table anew), so is every one without a
 // size, backed off or not, or a smaller partition read now could win over a
 // larger one whose back-off merely has passes left.
-int largestPartition(char letter, const std::vector<int>& numbers,
-                     std::map<std::string, KnownSize>& seen) {
+int largestPartition(char letter, const std::vector<int>& numbers) {
     const bool reading = std::any_of(numbers.begin(), numbers.end(), [letter](int number) {
-        return sizeReadDue(partitionName(letter, number));
+        return g_partitionSizes.readDue(deviceName(letter, number));
     });
     int largest = -1;
     uint64_t bestSize = 0;
     for (const int number : numbers) {
-        const uint64_t size = partitionSize(partitionName(letter, number), seen, reading);
+        const uint64_t size =
+            g_partitionSizes.size(deviceName(letter, number), reading, ReadPartitionSize);
         if (size > bestSize) {
             bestSize = size;
             largest = number;
@@ -227,20 +149,68 @@ int largestPartition(char letter, const std::vector<int>& numbers,
     return largest;
 }
 
-// A partition of `numbers` whose last size read failed and that the next
-// probe reads again (not yet backed off): a key still coming up, or a node
-// the kernel was adding anew while it was read. Number 0 is a four-letter
-// disk, never a partition.
-bool sizeReadAgainNextProbe(char letter, const std::vector<int>& numbers,
-                            const std::map<std::string, KnownSize>& seen) {
-    return std::any_of(numbers.begin(), numbers.end(), [&](int number) {
-        if (number == 0) {
-            return false;
+// Says once, while it lasts, that disk is passed over for a use elsewhere.
+void reportDiskInUse(const std::string& disk, const Use& use) {
+    if (g_disksReportedInUse.count(disk) == 0) {
+        const std::string path = std::string(tarvex::kDevDir) + "/" + disk;
+        printStatusLine(formatText(tarvex::kLineDiskInUse, path.c_str(), use.node.c_str(),
+                                   use.mountPoint.c_str()));
+    }
+}
+
+// The letter of the first listed disk not in use elsewhere, 0 when there is
+// none; the disks in use are reported.
+char chooseDisk(const DevListing& listing) {
+    // Read only when there is a disk to judge: a pass without one stays as
+    // cheap as ever. An unreadable table judges no disk to be in use.
+    const auto mounts = readMountTable().valueOr({});
+    std::set<std::string> inUse;
+    char letter = 0;
+    for (const std::string& disk : listing.disks) {
+        if (const auto use = useElsewhere(listing, disk, mounts)) {
+            reportDiskInUse(disk, *use);
+            inUse.insert(disk);
+            continue;
         }
-        const auto entry = seen.find(partitionName(letter, number));
-        return entry != seen.end() && entry->second.failures > 0 &&
-               entry->second.failures <= tarvex::kFailedSizeRereads;
-    });
+        letter = disk[2];
+        break;
+    }
+    g_disksReportedInUse = inUse;
+    return letter;
+}
+
+// The partition of disk sd<letter> to mount, and whether a sibling's size is
+// still to come.
+void choosePartition(const DevListing& listing, UsbKeyProbe& probe) {
+    const std::vector<int> listed = partitionNumbers(listing, probe.letter);
+    probe.partition = largestPartition(probe.letter, listed);
+    // The kernel adds a key's partitions one after another (as the key comes
+    // up, and again when it reads the table anew after a media change), and
+    // fdisk's open of a partition waits until it is done. A listing taken
+    // after the reads therefore holds every partition; one that was not
+    // listed yet must not lose to a smaller one.
+    std::vector<int> chosenFrom = listed;
+    if (!listed.empty()) {
+        if (const auto again = listSdNodes()) {
+            const std::vector<int> now = partitionNumbers(*again, probe.letter);
+            if (now != listed) {
+                probe.partition = largestPartition(probe.letter, now);
+                chosenFrom = now;
+            }
+        }
+    }
+    // Mounting the largest of the sizes read could take a smaller partition
+    // whose sibling merely failed its read this time, and the key's update
+    // would be missed until it is plugged in again. With no size at all the
+    // whole disk is tried, as ever. Number 0 is a four-letter disk, never a
+    // partition.
+    std::vector<std::string> siblings;
+    for (const int number : chosenFrom) {
+        if (number != 0) {
+            siblings.push_back(deviceName(probe.letter, number));
+        }
+    }
+    probe.sizesPending = probe.partition != -1 && g_partitionSizes.readAgainNextProbe(siblings);
 }
 
 }  // namespace
@@ -267,60 +237,26 @@ uint64_t ReadPartitionSize(const std::string& deviceName) {
     return parseFdiskByteCount(*line);
 }
 
+std::string deviceName(char letter, int partition) {
+    std::string name = "sd";
+    name += letter;
+    if (partition >= 0) {
+        name += std::to_string(partition);
+    }
+    return name;
+}
+
 UsbKeyProbe isUsbKeyInserted() {
     UsbKeyProbe probe{0, -1};
     const auto listing = listSdNodes();
     if (!listing || listing->disks.empty()) {
-        g_knownPartitionSizes.clear();
         g_disksReportedInUse.clear();
-        return probe;
-    }
-
-    // Read only when there is a disk to judge: a pass without one stays as
-    // cheap as ever. An unreadable table judges no disk to be in use.
-    const auto mounts = readMountTable().value_or(std::vector<MountEntry>{});
-    std::set<std::string> inUse;
-    for (const std::string& disk : listing->disks) {
-        if (const auto use = useElsewhere(*listing, disk, mounts)) {
-            if (g_disksReportedInUse.count(disk) == 0) {
-                const std::string path = std::string(tarvex::kDevDir) + "/" + disk;
-                printStatusLine(formatText(tarvex::kLineDiskInUse, path.c_str(), use->node.c_str(),
-                                           use->mountPoint.c_str()));
-            }
-            inUse.insert(disk);
-            continue;
+    } else {
+        probe.letter = chooseDisk(*listing);
+        if (probe.letter != 0) {
+            choosePartition(*listing, probe);
         }
-        probe.letter = disk[2];
-        break;
     }
-    g_disksReportedInUse = inUse;
-
-    std::map<std::string, KnownSize> seen;
-    if (probe.letter != 0) {
-        const std::vector<int> listed = partitionNumbers(*listing, probe.letter);
-        probe.partition = largestPartition(probe.letter, listed, seen);
-        // The kernel adds a key's partitions one after another (as the key
-        // comes up, and again when it reads the table anew after a media
-        // change), and fdisk's open of a partition waits until it is done.
-        // A listing taken after the reads therefore holds every partition;
-        // one that was not listed yet must not lose to a smaller one.
-        std::vector<int> chosenFrom = listed;
-        if (!listed.empty()) {
-            if (const auto again = listSdNodes()) {
-                const std::vector<int> now = partitionNumbers(*again, probe.letter);
-                if (now != listed) {
-                    probe.partition = largestPartition(probe.letter, now, seen);
-                    chosenFrom = now;
-                }
-            }
-        }
-        // Mounting the largest of the sizes read could take a smaller
-        // partition whose sibling merely failed its read this time, and the
-        // key's update would be missed until it is plugged in again. With no
-        // size at all the whole disk is tried, as ever.
-        probe.sizesPending =
-            probe.partition != -1 && sizeReadAgainNextProbe(probe.letter, chosenFrom, seen);
-    }
-    g_knownPartitionSizes = std::move(seen);
+    g_partitionSizes.endProbe();
     return probe;
 }

@@ -29,3 +29,7 @@ uint64_t ReadPartitionSize(const std::string& deviceName);
 // bytes, 15728640 sectors"): the number two characters past the first comma;
 // 0 when the line does not have one there.
 uint64_t parseFdiskByteCount(const std::string& firstLine);
+
+// The node's name: "sda" for letter 'a' and partition -1 (the whole disk),
+// "sda1" for partition 1.
+std::string deviceName(char letter, int partition);

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "base/descriptors.hpp"
 #include "storage/mount_point.hpp"
 #include "storage/usb_key_probe.hpp"
 #include "tarvex_constants.hpp"
@@ -24,17 +25,17 @@ bool g_lookingForUpdate = false;
 void writeVersionToTmp() {
     // Appended to, so not made anew; but /tmp is everyone's, and a FIFO or a
     // link left there must neither hold the start-up nor redirect the stamp.
-    const int fd = open(tarvex::kVersionStampPath,
-                        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    OwnedFd fd(open(tarvex::kVersionStampPath,
+                    O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
     struct stat info {};
-    FILE* stamp =
-        fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ? nullptr : fdopen(fd, "a");
+    FILE* stamp = !fd || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)
+                      ? nullptr
+                      : fdopen(fd.get(), "a");
     if (stamp == nullptr) {
-        if (fd >= 0) {
-            close(fd);
-        }
         return;
     }
+    // The stream closes it now.
+    fd.release();
     // The compiler takes both from SOURCE_DATE_EPOCH when it is set, so builds
     // can be reproduced byte for byte.
     std::fprintf(stamp, tarvex::kVersionStampFormat, tarvex::kVersion, __DATE__, __TIME__);

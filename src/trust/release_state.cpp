@@ -19,30 +19,24 @@ Result<Releases> readReleaseState() {
     switch (file.why().kind) {
         case ReadRefusal::kMissing:
             return Releases{};
-        case ReadRefusal::kLink:
-            return refuse(tarvex::kReasonStateIsALink);
-        case ReadRefusal::kNotRegular:
-            return refuse(tarvex::kReasonStateNotARegularFile);
-        case ReadRefusal::kTooLarge:
-            return refuse(formatText(tarvex::kReasonStateTooLarge,
-                                     std::to_string(tarvex::kMaxReleaseStateBytes).c_str()));
         case ReadRefusal::kFailed:
-            break;
+            return refuse(std::strerror(file.why().error));
+        default:
+            return refuse(readFailureText(file.why(), "it", tarvex::kMaxReleaseStateBytes));
     }
-    return refuse(std::strerror(file.why().error));
 }
 
 Result<> writeReleaseState(const Releases& releases) {
-    const int directory = open(tarvex::kStateDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (directory < 0) {
+    const OwnedFd directory(
+        open(tarvex::kStateDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!directory) {
         return refuse(std::strerror(errno));
     }
     // Durable before the script runs: a power cut must not bring back the
     // old release after the new script has run.
     const auto written =
-        replaceFile(directory, tarvex::kReleaseStateName, tarvex::kReleaseStateTempName, 0644,
+        replaceFile(directory.get(), tarvex::kReleaseStateName, tarvex::kReleaseStateTempName, 0644,
                     formatReleaseState(releases));
-    close(directory);
     if (!written) {
         return refuse(std::strerror(written.why()));
     }

@@ -14,7 +14,7 @@ static_assert(crypto_box_PUBLICKEYBYTES == std::tuple_size<decltype(LogKey::key)
 
 namespace {
 
-bool writeBytes(int fd, const unsigned char* data, size_t size) {
+Result<Done, int> writeBytes(int fd, const unsigned char* data, size_t size) {
     return writeAll(fd, reinterpret_cast<const char*>(data), size);
 }
 
@@ -33,7 +33,7 @@ struct StreamSecrets {
 };
 
 // The header line, the sealed stream key and the stream's header.
-bool startStream(int to, const LogKey& logKey, StreamSecrets& secrets) {
+Result<Done, int> startStream(int to, const LogKey& logKey, StreamSecrets& secrets) {
     const std::string header =
         formatText(tarvex::kSealedLogHeader, keyIdText(logKey.keyId).c_str());
     unsigned char sealedKey[crypto_box_SEALBYTES + sizeof secrets.key];
@@ -42,35 +42,40 @@ bool startStream(int to, const LogKey& logKey, StreamSecrets& secrets) {
     if (crypto_box_seal(sealedKey, secrets.key, sizeof secrets.key, logKey.key.data()) != 0 ||
         crypto_secretstream_xchacha20poly1305_init_push(&secrets.state, streamHeader,
                                                         secrets.key) != 0) {
-        errno = EIO;
-        return false;
+        return Refusal<int>{EIO};
     }
-    return writeAll(to, header.data(), header.size()) &&
-           writeBytes(to, sealedKey, sizeof sealedKey) &&
-           writeBytes(to, streamHeader, sizeof streamHeader);
+    auto written = writeAll(to, header.data(), header.size());
+    if (written) {
+        written = writeBytes(to, sealedKey, sizeof sealedKey);
+    }
+    if (written) {
+        written = writeBytes(to, streamHeader, sizeof streamHeader);
+    }
+    return written;
 }
 
 }  // namespace
 
-bool sealLog(int from, int to, const LogKey& key) {
+Result<Done, int> sealLog(int from, int to, const LogKey& key) {
     // Needed for the random stream key; fails only without a source of
     // randomness, and then nothing is written at all.
     if (sodium_init() < 0) {
-        errno = EIO;
-        return false;
+        return Refusal<int>{EIO};
     }
     StreamSecrets secrets;
-    if (!startStream(to, key, secrets)) {
-        return false;
+    const auto started = startStream(to, key, secrets);
+    if (!started) {
+        return started;
     }
     std::vector<unsigned char> plain(tarvex::kSealedLogChunkBytes);
     std::vector<unsigned char> sealed(tarvex::kSealedLogChunkBytes +
                                       crypto_secretstream_xchacha20poly1305_ABYTES);
     for (;;) {
-        size_t got = 0;
-        if (!readUpTo(from, reinterpret_cast<char*>(plain.data()), plain.size(), got)) {
-            return false;
+        const auto read = readUpTo(from, reinterpret_cast<char*>(plain.data()), plain.size());
+        if (!read) {
+            return Refusal<int>{read.why()};
         }
+        const size_t got = *read;
         // Only a short chunk is the last: its tag tells an opener that
         // nothing was cut off after it.
         const bool last = got < plain.size();
@@ -79,14 +84,11 @@ bool sealLog(int from, int to, const LogKey& key) {
                 &secrets.state, sealed.data(), &sealedSize, plain.data(),
                 static_cast<unsigned long long>(got), nullptr, 0,
                 last ? crypto_secretstream_xchacha20poly1305_TAG_FINAL : 0) != 0) {
-            errno = EIO;
-            return false;
+            return Refusal<int>{EIO};
         }
-        if (!writeBytes(to, sealed.data(), static_cast<size_t>(sealedSize))) {
-            return false;
-        }
-        if (last) {
-            return true;
+        const auto written = writeBytes(to, sealed.data(), static_cast<size_t>(sealedSize));
+        if (!written || last) {
+            return written;
         }
     }
 }

@@ -7,6 +7,6 @@
 
 // Writes what remains to be read of `from` to `to`, sealed to key: the header
 // line naming the format and the key, the stream key sealed to the log key,
-// then the log in chunks, so a large log is never held whole. False, errno
-// set, when a read, a write or the cryptography fails.
-bool sealLog(int from, int to, const LogKey& key);
+// then the log in chunks, so a large log is never held whole. The errno of a
+// read or write that failed; EIO when the cryptography fails.
+Result<Done, int> sealLog(int from, int to, const LogKey& key);

@@ -24,11 +24,9 @@ namespace {
 std::string whyUnopenable(int directory, const std::string& name) {
     const int failure = errno;
     struct stat info {};
-    if (fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISLNK(info.st_mode)) {
-        return formatText(tarvex::kReasonIsALink, name.c_str());
-    }
-    return formatText(tarvex::kReasonFileFailed, name.c_str(), std::strerror(failure));
+    const bool link =
+        fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
+    return readFailureText({link ? ReadRefusal::kLink : ReadRefusal::kFailed, failure}, name, 0);
 }
 
 // The file name in directory, at most limit bytes, in the words a refused
@@ -38,14 +36,7 @@ Result<std::string> readFileOnKey(int directory, const std::string& name, size_t
     if (file) {
         return std::move(file->bytes);
     }
-    if (file.why().kind == ReadRefusal::kMissing) {
-        return refuse(formatText(tarvex::kReasonMissing, name.c_str()));
-    }
-    if (auto why = refusedFileKind(file.why().kind, name, limit)) {
-        return refuse(std::move(*why));
-    }
-    return refuse(
-        formatText(tarvex::kReasonFileFailed, name.c_str(), std::strerror(file.why().error)));
+    return refuse(readFailureText(file.why(), name, limit));
 }
 
 Refusal<> releaseStateProblem(const std::string& problem) {
@@ -62,8 +53,8 @@ Result<> fitsReleases(const ScriptPurpose& purpose, const std::string& folderNam
     const auto newest = releases.find(folderName);
     if (newest != releases.end() && purpose.release < newest->second) {
         return refuse(formatText(tarvex::kReasonOlderRelease,
-                                 std::to_string(purpose.release).c_str(),
-                                 std::to_string(newest->second).c_str()));
+                                 static_cast<unsigned long long>(purpose.release),
+                                 static_cast<unsigned long long>(newest->second)));
     }
     return Done{};
 }
@@ -88,17 +79,17 @@ ScriptCheck fitsHere(std::string bytes, const std::string& comment, const std::s
 
 // The checked bytes in sealed memory that nobody can change, on a descriptor
 // that the shell and bash inherit.
-Result<int> sealedCopy(const std::string& bytes) {
-    int memory = memfd_create(tarvex::kUpdateScriptName, MFD_ALLOW_SEALING);
-    if (memory >= 0 && (!writeAll(memory, bytes.data(), bytes.size()) ||
-                        fcntl(memory, F_ADD_SEALS,
-                              F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0)) {
-        const int failure = errno;
-        close(memory);
-        memory = -1;
-        errno = failure;
+Result<OwnedFd> sealedCopy(const std::string& bytes) {
+    OwnedFd memory(memfd_create(tarvex::kUpdateScriptName, MFD_ALLOW_SEALING));
+    if (!memory) {
+        return refuse(formatText(tarvex::kReasonCannotHoldBytes, std::strerror(errno)));
     }
-    if (memory < 0) {
+    const auto written = writeAll(memory.get(), bytes.data(), bytes.size());
+    if (!written) {
+        return refuse(formatText(tarvex::kReasonCannotHoldBytes, std::strerror(written.why())));
+    }
+    if (fcntl(memory.get(), F_ADD_SEALS,
+              F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
         return refuse(formatText(tarvex::kReasonCannotHoldBytes, std::strerror(errno)));
     }
     return memory;
@@ -171,12 +162,13 @@ Result<> recordRelease(const ScriptCheck& checked) {
     const auto written = writeReleaseState(*releases);
     if (!written) {
         return refuse(formatText(tarvex::kReasonCannotRecordRelease,
-                                 std::to_string(purpose.release).c_str(), written.why().c_str()));
+                                 static_cast<unsigned long long>(purpose.release),
+                                 written.why().c_str()));
     }
     return Done{};
 }
 
-Result<int> holdForRun(const ScriptCheck& checked) {
+Result<OwnedFd> holdForRun(const ScriptCheck& checked) {
     if (!checked) {
         return refuse(checked.why());
     }
@@ -187,7 +179,6 @@ Result<int> holdForRun(const ScriptCheck& checked) {
     }
     const auto recorded = recordRelease(checked);
     if (!recorded) {
-        close(*memory);
         return refuse(recorded.why());
     }
     return memory;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/descriptors.hpp"
 #include "base/result.hpp"
 #include "trust/trust_readers.hpp"
 
@@ -44,5 +45,6 @@ Result<> recordRelease(const ScriptCheck& checked);
 
 // Makes a checked script ready to run: its bytes held in sealed memory on the
 // returned descriptor, which the shell and bash inherit and which nobody can
-// change, and its release recorded. The caller closes it after the run.
-Result<int> holdForRun(const ScriptCheck& checked);
+// change, and its release recorded. Closed when the caller drops it, after
+// the run.
+Result<OwnedFd> holdForRun(const ScriptCheck& checked);

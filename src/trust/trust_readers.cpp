@@ -167,20 +167,23 @@ Result<ScriptPurpose> parseTrustedComment(const std::string& comment) {
     }
     const auto number = parseRelease(release);
     if (!number) {
-        return refuse(formatText(tarvex::kReasonBadRelease, release.c_str()));
+        return refuse(number.why());
     }
     return ScriptPurpose{folder, *number};
 }
 
-std::optional<uint64_t> parseRelease(const std::string& digits) {
+Result<uint64_t> parseRelease(const std::string& digits) {
+    const auto notARelease = [&digits] {
+        return refuse(formatText(tarvex::kReasonBadRelease, digits.c_str()));
+    };
     if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) {
-        return std::nullopt;
+        return notARelease();
     }
     uint64_t value = 0;
     for (const char digit : digits) {
         const uint64_t next = static_cast<uint64_t>(digit - '0');
         if (value > (tarvex::kMaxRelease - next) / 10) {
-            return std::nullopt;
+            return notARelease();
         }
         value = value * 10 + next;
     }
@@ -199,14 +202,13 @@ Result<Releases> parseReleaseState(const std::string& text) {
         const std::string line =
             end == std::string::npos ? std::string() : text.substr(start, end - start);
         const size_t blank = line.find(' ');
-        const auto release = blank == 0 || blank == std::string::npos
-                                 ? std::nullopt
-                                 : parseRelease(line.substr(blank + 1));
+        const bool split = blank != 0 && blank != std::string::npos;
+        const auto release = parseRelease(split ? line.substr(blank + 1) : std::string());
         if (!release || line.find_first_of(std::string("\t\0/", 3)) != std::string::npos) {
-            return refuse(formatText(tarvex::kReasonStateBadLine, std::to_string(number).c_str()));
+            return refuse(formatText(tarvex::kReasonStateBadLine, number));
         }
         if (!releases.emplace(line.substr(0, blank), *release).second) {
-            return refuse(formatText(tarvex::kReasonStateRepeat, std::to_string(number).c_str()));
+            return refuse(formatText(tarvex::kReasonStateRepeat, number));
         }
         start = end + 1;
     }

@@ -61,8 +61,9 @@ Result<ScriptPurpose> parseTrustedComment(const std::string& comment);
 // Folder name to the newest release run from it.
 using Releases = std::map<std::string, uint64_t>;
 
-// A release as makers write it: decimal digits only, at most 2^63-1.
-std::optional<uint64_t> parseRelease(const std::string& digits);
+// A release as makers write it: decimal digits only, at most 2^63-1. Else
+// kReasonBadRelease.
+Result<uint64_t> parseRelease(const std::string& digits);
 
 // Reads the state file's text: one line per folder, the folder's name, one
 // blank and the release in decimal (at most 2^63-1), each line ended by a line

@@ -9,10 +9,10 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "base/descriptors.hpp"
 #include "base/files.hpp"
 #include "base/format_text.hpp"
 #include "tarvex_constants.hpp"
@@ -26,23 +26,24 @@ bool onlyRootCanWrite(const struct stat& info) {
 }
 
 // The directory and each directory above it: whoever can rename one of them
-// can put another directory of keys in its place. None when they are all
+// can put another directory of keys in its place. Done when they are all
 // root's, else why not.
-std::optional<std::string> directoryChainProblem(const char* keysDir) {
+Result<> checkDirectoryChain(const char* keysDir) {
     std::string path = keysDir;
     for (;;) {
         struct stat info {};
         if (lstat(path.c_str(), &info) != 0) {
-            return formatText(tarvex::kReasonCannotCheckPath, path.c_str(), std::strerror(errno));
+            return refuse(
+                formatText(tarvex::kReasonCannotCheckPath, path.c_str(), std::strerror(errno)));
         }
         if (!S_ISDIR(info.st_mode)) {
-            return formatText(tarvex::kReasonNotADirectory, path.c_str());
+            return refuse(formatText(tarvex::kReasonNotADirectory, path.c_str()));
         }
         if (!onlyRootCanWrite(info)) {
-            return formatText(tarvex::kReasonOthersCanWrite, path.c_str());
+            return refuse(formatText(tarvex::kReasonOthersCanWrite, path.c_str()));
         }
         if (path == "/") {
-            return std::nullopt;
+            return Done{};
         }
         const auto slash = path.rfind('/');
         path = slash == 0 ? "/" : path.substr(0, slash);
@@ -54,38 +55,18 @@ bool endsWith(const std::string& text, const std::string& suffix) {
            text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
-}  // namespace
-
-std::optional<std::string> refusedFileKind(ReadRefusal kind, const std::string& shown,
-                                           size_t limit) {
-    switch (kind) {
-        case ReadRefusal::kLink:
-            return formatText(tarvex::kReasonIsALink, shown.c_str());
-        case ReadRefusal::kNotRegular:
-            return formatText(tarvex::kReasonNotARegularFile, shown.c_str());
-        case ReadRefusal::kTooLarge:
-            return formatText(tarvex::kReasonTooLarge, shown.c_str(),
-                              std::to_string(limit).c_str());
-        case ReadRefusal::kMissing:
-        case ReadRefusal::kFailed:
-            break;
-    }
-    return std::nullopt;
-}
-
-namespace {
-
 // A key file's text, once it is a regular file, small and only root's.
 Result<std::string> readKeyFile(int directory, const std::string& keysDir, const std::string& name,
                                 size_t limit) {
     const std::string path = keysDir + "/" + name;
     auto file = readRegularFile(directory, name.c_str(), limit);
     if (!file) {
-        if (auto why = refusedFileKind(file.why().kind, path, limit)) {
-            return refuse(std::move(*why));
+        const ReadRefusal kind = file.why().kind;
+        if (kind == ReadRefusal::kMissing || kind == ReadRefusal::kFailed) {
+            return refuse(formatText(tarvex::kReasonCannotReadPath, path.c_str(),
+                                     std::strerror(file.why().error)));
         }
-        return refuse(formatText(tarvex::kReasonCannotReadPath, path.c_str(),
-                                 std::strerror(file.why().error)));
+        return refuse(readFailureText(file.why(), path, limit));
     }
     if (!onlyRootCanWrite(file->info)) {
         return refuse(formatText(tarvex::kReasonOthersCanWrite, path.c_str()));
@@ -100,34 +81,31 @@ Result<std::string> readKeyFile(int directory, const std::string& keysDir, const
 Result<> readKeyDirectory(
     const char* keysDir, const char* suffix, size_t limit,
     const std::function<Result<>(const std::string&, const std::string&)>& take) {
-    if (auto problem = directoryChainProblem(keysDir)) {
-        return refuse(*problem);
+    auto chain = checkDirectoryChain(keysDir);
+    if (!chain) {
+        return chain;
     }
-    const int directory = open(keysDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    DIR* listing = directory < 0 ? nullptr : fdopendir(directory);
-    if (listing == nullptr) {
-        const int failure = errno;
-        if (directory >= 0) {
-            close(directory);
-        }
-        return refuse(formatText(tarvex::kReasonCannotReadPath, keysDir, std::strerror(failure)));
+    OwnedFd directory(open(keysDir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const OwnedDir listing(directory ? fdopendir(directory.get()) : nullptr);
+    if (!listing) {
+        return refuse(formatText(tarvex::kReasonCannotReadPath, keysDir, std::strerror(errno)));
     }
+    // The listing closes it now.
+    directory.release();
     std::vector<std::string> names;
-    while (const dirent* entry = readdir(listing)) {
+    while (const dirent* entry = readdir(listing.get())) {
         if (endsWith(entry->d_name, suffix)) {
             names.emplace_back(entry->d_name);
         }
     }
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
-        const auto text = readKeyFile(dirfd(listing), keysDir, name, limit);
+        const auto text = readKeyFile(dirfd(listing.get()), keysDir, name, limit);
         auto taken = text ? take(std::string(keysDir) + "/" + name, *text) : refuse(text.why());
         if (!taken) {
-            closedir(listing);
             return taken;
         }
     }
-    closedir(listing);
     return Done{};
 }
 

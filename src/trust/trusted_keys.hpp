@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstddef>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,9 +28,3 @@ bool isLogSealingOn();
 // The one log key there, read and checked as the trusted keys are. Fails
 // closed, with the reason, also when there is none or more than one.
 Result<LogKey> loadLogKey();
-
-// The words for a file refused for what it is: a link, not a regular file,
-// more than limit bytes. Nothing for a missing or unreadable one, which each
-// reader words in its own way. `shown` is the name the words give it.
-std::optional<std::string> refusedFileKind(ReadRefusal kind, const std::string& shown,
-                                           size_t limit);

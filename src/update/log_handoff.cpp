@@ -22,22 +22,19 @@ namespace {
 
 // The directory the log goes into: the key's root, or a real directory named
 // log.txt there. Never through a link.
-Result<int> openKeyLogDirectory() {
-    int directory = -1;
-    const int keyRoot = open(tarvex::kMountPoint, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    struct stat existing {};
-    if (keyRoot < 0 ||
-        fstatat(keyRoot, tarvex::kKeyLogFileName, &existing, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISDIR(existing.st_mode)) {
-        directory = keyRoot;
-    } else {
-        directory = openat(keyRoot, tarvex::kKeyLogFileName,
-                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        const int openError = errno;
-        close(keyRoot);
-        errno = openError;
+Result<OwnedFd> openKeyLogDirectory() {
+    OwnedFd keyRoot(open(tarvex::kMountPoint, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!keyRoot) {
+        return refuse(std::strerror(errno));
     }
-    if (directory < 0) {
+    struct stat existing {};
+    if (fstatat(keyRoot.get(), tarvex::kKeyLogFileName, &existing, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISDIR(existing.st_mode)) {
+        return keyRoot;
+    }
+    OwnedFd directory(openat(keyRoot.get(), tarvex::kKeyLogFileName,
+                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!directory) {
         return refuse(std::strerror(errno));
     }
     return directory;
@@ -80,9 +77,7 @@ Result<> copyLogToKey(int source, const std::optional<LogKey>& sealTo) {
     if (!directory) {
         return refuse(directory.why());
     }
-    auto written = writeLogInto(source, *directory, sealTo);
-    close(*directory);
-    return written;
+    return writeLogInto(source, directory->get(), sealTo);
 }
 
 // Moves /home/pi/log.txt aside, unless a hand-off cut short left one there:
@@ -119,7 +114,11 @@ Result<> writeFlushed(int log, const std::string& bytes) {
     if (!S_ISREG(info.st_mode)) {
         return refuse(tarvex::kReasonLogNotARegularFile);
     }
-    if (!writeAll(log, bytes.data(), bytes.size()) || fsync(log) != 0) {
+    const auto written = writeAll(log, bytes.data(), bytes.size());
+    if (!written) {
+        return refuse(std::strerror(written.why()));
+    }
+    if (fsync(log) != 0) {
         return refuse(std::strerror(errno));
     }
     return Done{};
@@ -129,26 +128,25 @@ Result<> writeFlushed(int log, const std::string& bytes) {
 // flushed with its directory: whoever made the file since the log was set
 // aside, this or a job appending by name, flushed no entry for it.
 Result<> appendToLocalLog(const std::string& bytes, mode_t mode) {
-    const int log = open(tarvex::kLocalLogPath,
-                         O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
-    if (log < 0) {
+    const OwnedFd log(open(tarvex::kLocalLogPath,
+                           O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                           mode));
+    if (!log) {
         return refuse(std::strerror(errno));
     }
-    auto written = writeFlushed(log, bytes);
-    close(log);
+    auto written = writeFlushed(log.get(), bytes);
     if (!written) {
         return written;
     }
     const std::string logPath = tarvex::kLocalLogPath;  // its directory: /home/pi
-    const int directory =
-        open(logPath.substr(0, logPath.rfind('/')).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const bool flushed = directory >= 0 && flushDirectory(directory);
-    const int flushError = errno;
-    if (directory >= 0) {
-        close(directory);
+    const OwnedFd directory(
+        open(logPath.substr(0, logPath.rfind('/')).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!directory) {
+        return refuse(std::strerror(errno));
     }
+    const auto flushed = flushDirectory(directory.get());
     if (!flushed) {
-        return refuse(std::strerror(flushError));
+        return refuse(std::strerror(flushed.why()));
     }
     return Done{};
 }
@@ -163,15 +161,17 @@ Result<bool> keepWhatFollows(int source) {
     if (done < 0 || fstat(source, &info) != 0) {
         return refuse(std::strerror(errno));
     }
-    std::string rest;
-    if (info.st_size > done &&
-        !readAtMost(source, static_cast<size_t>(info.st_size - done), rest)) {
-        return refuse(std::strerror(errno));
-    }
-    if (rest.empty()) {
+    if (info.st_size <= done) {
         return false;
     }
-    const auto appended = appendToLocalLog(rest, info.st_mode & 07777);
+    const auto rest = readAtMost(source, static_cast<size_t>(info.st_size - done));
+    if (!rest) {
+        return refuse(std::strerror(rest.why()));
+    }
+    if (rest->empty()) {
+        return false;
+    }
+    const auto appended = appendToLocalLog(*rest, info.st_mode & 07777);
     if (!appended) {
         return refuse(appended.why());
     }
@@ -206,19 +206,17 @@ void removeCopiedLog(int source) {
 
 void handLogToKey(const std::optional<LogKey>& sealTo) {
     auto handed = setLogAside();
-    int source = -1;
+    OwnedFd source;
     if (handed) {
-        source = open(tarvex::kLocalLogAsidePath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        handed = source >= 0 ? copyLogToKey(source, sealTo) : refuse(std::strerror(errno));
+        source.reset(open(tarvex::kLocalLogAsidePath, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        handed = source ? copyLogToKey(source.get(), sealTo) : refuse(std::strerror(errno));
     }
     if (handed) {
-        removeCopiedLog(source);
+        removeCopiedLog(source.get());
     } else {
         printStatusLine(formatText(tarvex::kLineCannotCopyLog, handed.why().c_str()));
         putLogBack();
     }
-    if (source >= 0) {
-        close(source);
-    }
+    source.reset();
     runCommand(tarvex::kSyncCommand);
 }

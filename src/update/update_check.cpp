@@ -46,29 +46,24 @@ bool pathExists(const std::string& path) {
 // a log key, it hands the log over only sealed to it, and not at all while
 // that key is unusable. The script's release is recorded last, as it would be
 // before the script runs. Any other device hands its log, as it is, to every
-// key. Nothing when the log stays, else the key to seal it to, if any.
-std::optional<std::optional<LogKey>> howToHandLogToKey(const std::optional<ScriptCheck>& checked) {
+// key. The key to seal it to, if any; why not, when the log stays.
+Result<std::optional<LogKey>> howToHandLogToKey(const std::optional<ScriptCheck>& checked) {
     if (!checked) {
         return std::optional<LogKey>{};
     }
-    const std::string script = scriptIn(folderOnKey(tarvex::kPostUpdateFolder));
     std::optional<LogKey> sealTo;
     if (*checked && isLogSealingOn()) {
         auto key = loadLogKey();
         if (!key) {
-            const std::string why = formatText(tarvex::kReasonNoUsableLogKey, key.why().c_str());
-            printStatusLine(formatText(tarvex::kLineLogNotHandedOver, script.c_str(), why.c_str()));
-            return std::nullopt;
+            return refuse(formatText(tarvex::kReasonNoUsableLogKey, key.why().c_str()));
         }
         sealTo = *key;
     }
     const auto recorded = recordRelease(*checked);
-    if (recorded) {
-        return sealTo;
+    if (!recorded) {
+        return refuse(recorded.why());
     }
-    printStatusLine(
-        formatText(tarvex::kLineLogNotHandedOver, script.c_str(), recorded.why().c_str()));
-    return std::nullopt;
+    return sealTo;
 }
 
 // Runs the script as ever, or, on a device that trusts keys (`checked`), only
@@ -77,24 +72,21 @@ std::optional<std::optional<LogKey>> howToHandLogToKey(const std::optional<Scrip
 // path on the key, where scripts find their payload.
 void runScript(const std::string& script, const std::optional<ScriptCheck>& checked) {
     std::string command = formatText(tarvex::kScriptCommand, script.c_str());
-    int memory = -1;
+    OwnedFd memory;
     if (checked) {
-        const auto held = holdForRun(*checked);
+        auto held = holdForRun(*checked);
         if (!held) {
             printStatusLine(
                 formatText(tarvex::kLineScriptRefused, script.c_str(), held.why().c_str()));
             runCommand(tarvex::kErrorSoundCommand);
             return;
         }
-        memory = *held;
-        command = formatText(tarvex::kCheckedScriptCommand, memory, script.c_str());
+        memory = std::move(*held);
+        command = formatText(tarvex::kCheckedScriptCommand, memory.get(), script.c_str());
     }
     startBeeping();
     printStatusLine(formatText(tarvex::kScriptCommand, script.c_str()));
     runCommand(command);
-    if (memory >= 0) {
-        close(memory);
-    }
 }
 
 }  // namespace
@@ -135,8 +127,13 @@ void LookForUpdate() {
         checked = checkSignedScript(folderName);
     }
     if (logPending) {
-        if (const auto sealTo = howToHandLogToKey(checked)) {
+        const auto sealTo = howToHandLogToKey(checked);
+        if (sealTo) {
             handLogToKey(*sealTo);
+        } else {
+            const std::string script = scriptIn(folderOnKey(tarvex::kPostUpdateFolder));
+            printStatusLine(
+                formatText(tarvex::kLineLogNotHandedOver, script.c_str(), sealTo.why().c_str()));
         }
     }
     CheckForUpdate(folderName, checked);

@@ -10,6 +10,8 @@
 #include <optional>
 
 #include "base/command_runner.hpp"
+#include "base/descriptors.hpp"
+#include "base/result.hpp"
 #include "base/status_line.hpp"
 #include "tarvex_constants.hpp"
 
@@ -30,14 +32,14 @@ bool g_processTableUnreadable = false;
 // runs for every process on every pass.
 std::string readCommandLineStart(const char* pid) {
     const std::string path = std::string(tarvex::kProcDir) + "/" + pid + "/cmdline";
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    const OwnedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
         return "";
     }
     std::string commandLine;
     char buffer[256];
     for (;;) {
-        const ssize_t got = read(fd, buffer, sizeof buffer);
+        const ssize_t got = read(fd.get(), buffer, sizeof buffer);
         if (got <= 0) {
             break;
         }
@@ -47,20 +49,20 @@ std::string readCommandLineStart(const char* pid) {
             break;
         }
     }
-    close(fd);
     return commandLine;
 }
 
-// Ids of the processes named name; none when /proc cannot be listed or lists
-// no process at all (a working one always lists at least this daemon).
-std::optional<std::vector<int>> scanProcessTable(const std::string& name) {
-    DIR* proc = opendir(tarvex::kProcDir);
-    if (proc == nullptr) {
-        return std::nullopt;
+// Ids of the processes named name; the errno when /proc cannot be listed,
+// ESRCH when it lists no process at all (a working one always lists at least
+// this daemon).
+Result<std::vector<int>, int> scanProcessTable(const std::string& name) {
+    const OwnedDir proc(opendir(tarvex::kProcDir));
+    if (!proc) {
+        return lastError();
     }
     std::vector<int> ids;
     bool sawAnyProcess = false;
-    while (const dirent* entry = readdir(proc)) {
+    while (const dirent* entry = readdir(proc.get())) {
         const long id = std::strtol(entry->d_name, nullptr, 10);
         if (id <= 0 || id > INT_MAX) {
             continue;
@@ -70,9 +72,8 @@ std::optional<std::vector<int>> scanProcessTable(const std::string& name) {
             ids.push_back(static_cast<int>(id));
         }
     }
-    closedir(proc);
     if (!sawAnyProcess) {
-        return std::nullopt;
+        return Refusal<int>{ESRCH};
     }
     return ids;
 }
@@ -90,7 +91,7 @@ bool commandLineNames(const std::string& commandLine, const std::string& name) {
 }
 
 std::vector<int> getProcIdByName(const std::string& name) {
-    return scanProcessTable(name).value_or(std::vector<int>{});
+    return scanProcessTable(name).valueOr({});
 }
 
 bool QuorlIsNotRunning() {

@@ -140,7 +140,8 @@ public:
     // Own and children's CPU ms per call of the four steps of a pass without a key.
     std::vector<double> steps(int count) {
         std::vector<double> ms(8);
-        if (!passes_.request(sandbox::Request::Steps, count) || !passes_.reply(ms.data(), ms.size() * sizeof(double)))
+        if (!passes_.request(sandbox::Request::Steps, count) ||
+            !passes_.reply(ms.data(), ms.size() * sizeof(double)))
             die("the pass runner died");
         return ms;
     }

@@ -206,7 +206,7 @@ int applicationStarts() {
 // daemon's own mountinfo reader sees them.
 std::vector<std::string> mountSources(const std::string& path) {
     std::vector<std::string> sources;
-    for (const MountEntry& mount : readMountTable().value_or(std::vector<MountEntry>{})) {
+    for (const MountEntry& mount : readMountTable().valueOr({})) {
         if (mount.mountPoint == path) sources.push_back(mount.source);
     }
     return sources;
@@ -299,7 +299,8 @@ struct Usage {
 
 uint64_t heapInUse(Runner& runner) {
     uint64_t inUse = 0;
-    if (!runner.passes.request(sandbox::Request::HeapInUse, 0) || !runner.passes.reply(&inUse, sizeof inUse)) {
+    if (!runner.passes.request(sandbox::Request::HeapInUse, 0) ||
+        !runner.passes.reply(&inUse, sizeof inUse)) {
         std::printf("soak: FAIL: the daemon's process does not answer\n");
         std::exit(1);
     }
@@ -962,9 +963,8 @@ private:
             if (key.updateScript && output(get + tarvex::kUpdateFolder + "/" +
                                            tarvex::kUpdateScriptName) != updateScript(key))
                 fail(std::string("key ") + key.name + " lost its update script");
-            if (key.postScript &&
-                output(get + tarvex::kPostUpdateFolder + "/" + tarvex::kUpdateScriptName) !=
-                    kPostScript)
+            if (key.postScript && output(get + tarvex::kPostUpdateFolder + "/" +
+                                         tarvex::kUpdateScriptName) != kPostScript)
                 fail(std::string("key ") + key.name + " lost its post-update script");
         }
         const std::string sounds = readFile("/tmp/aplay.log").value_or("");
