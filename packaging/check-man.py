@@ -36,10 +36,12 @@ header, man = sys.argv[1:]
 constants = reader.read(header)
 with open(man, encoding="utf-8") as f:
     text = page_text(f.read())
-lines = {name: value for name, value in constants.items()
-         if name.startswith("kLine") or name == "kScriptCommand"}
-missing = [f"  {name}: {value!r}" for name, value in lines.items()
-           if not re.search(r"\S+".join(map(re.escape, re.split(r"%[sd]", value))), text)]
+lines = {name: value for name, value in constants.items() if name.startswith("kLine") or name == "kScriptCommand"}
+missing = [
+    f"  {name}: {value!r}"
+    for name, value in lines.items()
+    if not re.search(r"\S+".join(map(re.escape, re.split(r"%[sd]", value))), text)
+]
 if missing:
     sys.exit(f"{man} does not explain these status lines of {header}:\n" + "\n".join(missing))
 print(f"{man} explains all {len(lines)} status lines")

@@ -70,12 +70,14 @@ packaging/build.sh amd64 build-amd64 -- -DTARVEX_WERROR=ON
 # cached under /var/cache/tarvexd-system and rebuilt only when their builder
 # or apt's sources change.
 step "system tests: the amd64 package on Debian 12 under QEMU, two VMs at a time"
+# shellcheck disable=SC2012 # the newest by time; the names are the build's own
 TARVEX_DEB_AMD64=$(ls -t build-amd64/tarvexd_*_amd64.deb | head -n1) scripts/system-test.sh amd64
 
 # The ARM packages under TCG, several times slower than amd64: each leg is
 # one device through tests/system/test_architectures.py's cases, the two legs
 # side by side.
 step "system tests: the arm64 and armhf packages under qemu-system-aarch64 and qemu-system-arm"
+# shellcheck disable=SC2012 # the newest by time; the names are the build's own
 TARVEX_DEB_ARM64=$(ls -t build-arm64/tarvexd_*_arm64.deb | head -n1) \
   TARVEX_DEB_ARMHF=$(ls -t build-armhf/tarvexd_*_armhf.deb | head -n1) \
   scripts/system-test.sh arm64 armhf

@@ -35,6 +35,7 @@ for arch in "$@"; do
   deb=TARVEX_DEB_${arch^^}
   if [ -z "${!deb:-}" ]; then
     packaging/build.sh "$arch" "build-$arch" >/dev/null
+    # shellcheck disable=SC2012 # the newest by time; the names are the build's own
     export "$deb=$(ls -t "build-$arch"/tarvexd_*_"$arch".deb | head -n1)"
   fi
   echo "system-test.sh: $arch package ${!deb}"

@@ -68,6 +68,7 @@ sox -q -n -r 8000 -c 1 -b 16 "$work/sounds/beep-08b.wav" synth 0.1 sine 1000
 # boot slower.
 modules=(virtio_pci virtio_mmio virtio_blk virtio_console ext4 xhci_pci xhci_hcd usb_storage uas sd_mod)
 [ "$arch" != armhf ] || modules+=(mmc_block sdhci_iproc)
+# shellcheck disable=SC2016 # $1 is the hook's: mmdebstrap passes it the root
 initramfs_hook='mkdir -p "$1/etc/initramfs-tools/conf.d"
 printf "MODULES=list\nCOMPRESS=zstd\n" >"$1/etc/initramfs-tools/conf.d/tarvex-vm"
 printf "%s\n" '"${modules[*]}"' >"$1/etc/initramfs-tools/modules"'

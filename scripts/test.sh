@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what the tests need, builds with warnings as errors, and runs every
-# test: the unit tests and the end-to-end tests, all inside the device sandbox.
+# Installs what the tests need, builds with warnings as errors, and runs the
+# unit tests and the end-to-end tests, inside the device sandbox (the heavier
+# steps are scripts/ci-extra.sh's).
 # Run as root on Debian 12.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -59,10 +59,18 @@ def wait_past_first_pass(daemon):
 
 def test_update_then_post_update_with_log_hand_off(sandbox):
     sb = sandbox
-    make_key(sb, "upd", "64M:exfat", files={"_QuorlUpdate/quorlupdate.sh": UPDATE_SCRIPT,
-                                            "_QuorlPostUpdate/quorlupdate.sh": "echo wrong folder\n"})
-    make_key(sb, "post", "64M:exfat", files={"_QuorlPostUpdate/quorlupdate.sh": POST_SCRIPT,
-                                             "_QuorlUpdate/quorlupdate.sh": "echo wrong folder\n"})
+    make_key(
+        sb,
+        "upd",
+        "64M:exfat",
+        files={"_QuorlUpdate/quorlupdate.sh": UPDATE_SCRIPT, "_QuorlPostUpdate/quorlupdate.sh": "echo wrong folder\n"},
+    )
+    make_key(
+        sb,
+        "post",
+        "64M:exfat",
+        files={"_QuorlPostUpdate/quorlupdate.sh": POST_SCRIPT, "_QuorlUpdate/quorlupdate.sh": "echo wrong folder\n"},
+    )
     d = Daemon(sb)
     try:
         wait_past_first_pass(d)
@@ -107,8 +115,7 @@ def test_key_present_at_start_and_the_watchdog(sandbox):
     sb = sandbox
     make_key(sb, "k", "64M:exfat", files={"_QuorlUpdate/quorlupdate.sh": "echo must not run\n"})
     sb.key("insert", "k", "sda")
-    sb.exec("install", "-o", "pi", "-g", "pi", "-m", "755", "/run/tarvex/Quorl.app",
-            "/home/pi/Quorl", check=True)
+    sb.exec("install", "-o", "pi", "-g", "pi", "-m", "755", "/run/tarvex/Quorl.app", "/home/pi/Quorl", check=True)
     starts = sb.path("/tmp/quorl-starts.log")
     d = Daemon(sb)
     try:
@@ -209,9 +216,14 @@ def test_no_file_lost_when_the_mount_shows_up_late(sandbox):
     sb = sandbox
     make_key(sb, "k", "64M:exfat", files={"data/keep.txt": "precious\n"})
     # A mountpoint tool that does not see mounts while /tmp/blind exists.
-    sb.exec("sh", "-c", "mkdir -p /tmp/fakebin && printf '%s\\n' '#!/bin/sh' "
-            "'[ -e /tmp/blind ] && exit 1' 'exec /usr/bin/mountpoint \"$@\"' > /tmp/fakebin/mountpoint"
-            " && chmod 755 /tmp/fakebin/mountpoint && touch /tmp/blind", check=True)
+    sb.exec(
+        "sh",
+        "-c",
+        "mkdir -p /tmp/fakebin && printf '%s\\n' '#!/bin/sh' "
+        "'[ -e /tmp/blind ] && exit 1' 'exec /usr/bin/mountpoint \"$@\"' > /tmp/fakebin/mountpoint"
+        " && chmod 755 /tmp/fakebin/mountpoint && touch /tmp/blind",
+        check=True,
+    )
     path = "/tmp/fakebin:/run/tarvex/bin:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
     d = Daemon(sb, env={"PATH": path})
     try:

@@ -28,8 +28,12 @@ DEVICE_LOOK = [
     (["find", "/dev", "-type", "b"], "root", 0, ""),
     (["test", "-e", "/home/pi/Quorl"], "pi", 1, ""),
     (["test", "-f", "/opt/quorl/Distrib/Data/beep-08b.wav"], "pi", 0, ""),
-    (["sh", "-c", "echo $PATH"], "pi", 0,
-     "/run/tarvex/bin:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"),
+    (
+        ["sh", "-c", "echo $PATH"],
+        "pi",
+        0,
+        "/run/tarvex/bin:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
+    ),
     # The host's own file system is read-only, even for root.
     (["touch", "/usr/tarvex-sandbox-probe"], "root", 1, ""),
     (["touch", "/var/tarvex-sandbox-probe"], "root", 1, ""),
@@ -173,10 +177,12 @@ def test_aplay_is_recorded(sandbox):
 
 # ------------------------------------------ what a sandbox leaves behind ---
 
+
 def attached_loop_ids():
     """(MAJ:MIN, inode) of the backing file of every loop device attached."""
-    out = subprocess.run(["losetup", "-l", "-n", "-O", "BACK-MAJ:MIN,BACK-INO"],
-                         capture_output=True, text=True, check=True).stdout
+    out = subprocess.run(
+        ["losetup", "-l", "-n", "-O", "BACK-MAJ:MIN,BACK-INO"], capture_output=True, text=True, check=True
+    ).stdout
     return {tuple(line.split()) for line in out.splitlines() if line.strip()}
 
 
@@ -196,8 +202,9 @@ def hold_mount_ns(pid):
 def ns_members(ns_fd, launcher=LAUNCHER):
     """Pids of the processes in the mount namespace held by NS_FD, found as
     the launcher's stop finds them."""
-    r = subprocess.run([str(launcher), "__members", str(os.fstat(ns_fd).st_ino)],
-                       capture_output=True, text=True, check=True)
+    r = subprocess.run(
+        [str(launcher), "__members", str(os.fstat(ns_fd).st_ino)], capture_output=True, text=True, check=True
+    )
     return r.stdout.split()
 
 
@@ -235,19 +242,27 @@ def test_stop_leaves_nothing():
 
 @pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM, signal.SIGKILL])
 def test_interrupted_run_leaves_nothing(sig):
-    script = ("key create k 64M:exfat && key insert k sda && "
-              "mount /dev/sda1 /home/pi/media && echo ready && sleep 300")
+    script = (
+        "key create k 64M:exfat && key insert k sda && " "mount /dev/sda1 /home/pi/media && echo ready && sleep 300"
+    )
     # Started as a terminal starts a foreground job, with SIGINT and SIGQUIT
     # at their defaults: a suite run from a script's background job or nohup
     # has them ignored, hands that on, and a shell cannot trap a signal that
     # was ignored when it started.
-    run = subprocess.Popen(["env", "--default-signal=INT,QUIT", str(LAUNCHER), "run", "--", "sh", "-c", script],
-                           stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True,
-                           start_new_session=True)
+    run = subprocess.Popen(
+        ["env", "--default-signal=INT,QUIT", str(LAUNCHER), "run", "--", "sh", "-c", script],
+        stdout=subprocess.PIPE,
+        stdin=subprocess.DEVNULL,
+        text=True,
+        start_new_session=True,
+    )
     try:
         assert run.stdout.readline() == "ready\n"
-        state_dir = next(d for d in pathlib.Path("/tmp").glob("tarvex-sb.*")
-                         if (d / "owner").exists() and (d / "owner").read_text().strip() == str(run.pid))
+        state_dir = next(
+            d
+            for d in pathlib.Path("/tmp").glob("tarvex-sb.*")
+            if (d / "owner").exists() and (d / "owner").read_text().strip() == str(run.pid)
+        )
         pid = int((state_dir / "pid").read_text())
         ns_fd = hold_mount_ns(pid)
         images = {image_id(f"/proc/{pid}/root/run/tarvex/keys/k.img")}

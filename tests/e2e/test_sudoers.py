@@ -39,7 +39,7 @@ C = constants()
 def sudo_n(line):
     """The daemon's line with sudo -n: a password prompt fails at once."""
     assert line.startswith("sudo "), line
-    return "sudo -n " + line[len("sudo "):]
+    return "sudo -n " + line[len("sudo ") :]
 
 
 def fdisk(node):
@@ -68,16 +68,19 @@ def is_mounted(sb):
 ALLOWED = [
     (fdisk("sda1"), lambda sb, r: r.stdout.startswith("Disk /dev/sda1: 64 MiB")),
     (fdisk("sda"), lambda sb, r: r.stdout.startswith("Disk /dev/sda:")),
-    (mount("sda1", C.kMountOwnerOptions),
-     lambda sb, r: is_mounted(sb)
-     and sb.exec("stat", "-c", "%U:%G", "/home/pi/media").stdout.strip() == "pi:pi"),
+    (
+        mount("sda1", C.kMountOwnerOptions),
+        lambda sb, r: is_mounted(sb) and sb.exec("stat", "-c", "%U:%G", "/home/pi/media").stdout.strip() == "pi:pi",
+    ),
     (sudo_n(C.kUnmountCommand), lambda sb, r: not is_mounted(sb)),
     # The fallback for file systems that refuse uid/gid.
     (mount("sda1", C.kMountPlainOptions), lambda sb, r: is_mounted(sb)),
     (sudo_n(C.kUnmountCommand), lambda sb, r: not is_mounted(sb)),
     # A key without a partition table is mounted whole; udev named no type.
-    (mount("sdb", C.kMountPlainOptions, C.kKeyFileSystemList),
-     lambda sb, r: is_mounted(sb) and "errors=remount-ro" in mount_options(sb)),
+    (
+        mount("sdb", C.kMountPlainOptions, C.kKeyFileSystemList),
+        lambda sb, r: is_mounted(sb) and "errors=remount-ro" in mount_options(sb),
+    ),
     (sudo_n(C.kUnmountCommand), lambda sb, r: not is_mounted(sb)),
 ]
 
@@ -103,21 +106,23 @@ REFUSED = [
     ("sudo -n rm -r /etc", lambda sb: sb.exec("test", "-f", "/etc/passwd").returncode == 0),
     ("sudo -n rm -r /home/pi", lambda sb: sb.exec("test", "-d", "/home/pi").returncode == 0),
     ("sudo -n mount /dev/sda1 /mnt", lambda sb: sb.exec("mountpoint", "-q", "/mnt").returncode != 0),
-    ("sudo -n mount -t exfat -o rw -o uid=pi -o gid=pi -o nosuid,nodev -o suid /dev/sda1 "
-     "/home/pi/media", lambda sb: not is_mounted(sb)),
+    (
+        "sudo -n mount -t exfat -o rw -o uid=pi -o gid=pi -o nosuid,nodev -o suid /dev/sda1 " "/home/pi/media",
+        lambda sb: not is_mounted(sb),
+    ),
     # Without nosuid,nodev a key's setuid programs would give pi root.
     ("sudo -n mount /dev/sda1 /home/pi/media", lambda sb: not is_mounted(sb)),
     ("sudo -n mount -o remount,rw /", None),
     # Any other kernel driver for the key's bytes, named or left to mount.
-    ("sudo -n mount -t btrfs -o nosuid,nodev /dev/sda1 /home/pi/media",
-     lambda sb: not is_mounted(sb)),
+    ("sudo -n mount -t btrfs -o nosuid,nodev /dev/sda1 /home/pi/media", lambda sb: not is_mounted(sb)),
     ("sudo -n mount -o nosuid,nodev /dev/sda1 /home/pi/media", lambda sb: not is_mounted(sb)),
     # pi mounts a disk it may mount (a data disk, say), then asks root to
     # remove the mount point: its files would go.
-    (f"{mount('sda1', C.kMountPlainOptions)} && touch {C.kMountPoint}/precious && "
-     f"sudo -n rm -r {C.kMountPoint}",
-     lambda sb: sb.exec("sh", "-c", f"test -f {C.kMountPoint}/precious && "
-                        f"umount {C.kMountPoint}").returncode == 0),
+    (
+        f"{mount('sda1', C.kMountPlainOptions)} && touch {C.kMountPoint}/precious && " f"sudo -n rm -r {C.kMountPoint}",
+        lambda sb: sb.exec("sh", "-c", f"test -f {C.kMountPoint}/precious && " f"umount {C.kMountPoint}").returncode
+        == 0,
+    ),
     ("sudo -n fdisk -l /dev/mmcblk0", None),
     ("sudo -n fdisk /dev/sda", None),
     ("sudo -n sh -c id", None),
@@ -140,8 +145,7 @@ class SyslogCapture:
 
     def __init__(self, sb):
         self.sb = sb
-        self.proc = sb.popen("python3", "-c", LISTENER, "/dev/log", CAPTURE,
-                             stdout=subprocess.PIPE, text=True)
+        self.proc = sb.popen("python3", "-c", LISTENER, "/dev/log", CAPTURE, stdout=subprocess.PIPE, text=True)
         assert self.proc.stdout.readline() == "ready\n", "syslog listener did not start"
         self.seen = 0
 
@@ -157,7 +161,7 @@ class SyslogCapture:
             assert time.monotonic() < end, "syslog listener stopped answering"
             time.sleep(0.02)
         at = lines.index(marker)
-        new, self.seen = lines[self.seen:at], at + 1
+        new, self.seen = lines[self.seen : at], at + 1
         return new
 
     def close(self):
@@ -183,9 +187,7 @@ def drop_default(sb, flag):
 
 # A key in (its size read, then it is mounted) and the unmount when it is
 # pulled: every root step the daemon takes for a key.
-KEY_PASSES = (
-    [fdisk("sda1"), mount("sda1", C.kMountOwnerOptions), sudo_n(C.kUnmountCommand)]
-)
+KEY_PASSES = [fdisk("sda1"), mount("sda1", C.kMountOwnerOptions), sudo_n(C.kUnmountCommand)]
 
 # Each row: Defaults flag taken out of the drop-in (None: the file as
 # packaged), and what the log must then show.
@@ -228,38 +230,63 @@ HELPER = C.kMountHelperPath
 ROUTES = [
     # A file system of pi's (FUSE, with user_allow_other) over /home/pi,
     # whose media leads to /etc/cron.daily.
-    ("mount -t tmpfs pi-fs /home/pi && ln -s /etc/cron.daily /home/pi/media",
-     "mount sda1 exfat owner", 1, C.kHelperCovered % "/home/pi"),
+    (
+        "mount -t tmpfs pi-fs /home/pi && ln -s /etc/cron.daily /home/pi/media",
+        "mount sda1 exfat owner",
+        1,
+        C.kHelperCovered % "/home/pi",
+    ),
     # A /home/pi made again (user re-added, /home restored): nobody locked it.
-    ("chattr -i /home/pi/media", "mount sda1 exfat owner", 1,
-     C.kHelperNotImmutable % C.kMountPoint),
-    ("chattr -i /home/pi/media && chown pi:pi /home/pi/media", "mount sda1 exfat owner", 1,
-     C.kHelperNotRoots % C.kMountPoint),
-    ("chattr -i /home/pi/media && rmdir /home/pi/media && ln -s /etc/sudoers.d /home/pi/media",
-     "mount sda1 exfat owner", 1, C.kHelperIsLink % C.kMountPoint),
+    ("chattr -i /home/pi/media", "mount sda1 exfat owner", 1, C.kHelperNotImmutable % C.kMountPoint),
+    (
+        "chattr -i /home/pi/media && chown pi:pi /home/pi/media",
+        "mount sda1 exfat owner",
+        1,
+        C.kHelperNotRoots % C.kMountPoint,
+    ),
+    (
+        "chattr -i /home/pi/media && rmdir /home/pi/media && ln -s /etc/sudoers.d /home/pi/media",
+        "mount sda1 exfat owner",
+        1,
+        C.kHelperIsLink % C.kMountPoint,
+    ),
     # Not a USB disk: the kernel puts it on no USB device.
-    ("rm /sys/dev/block/.usb-sda/usb1/subsystem /sys/dev/block/.usb-sda/usb1/1-1/subsystem "
-     "/sys/dev/block/.usb-sda/usb1/1-1/1-1:1.0/subsystem", "mount sda1 exfat owner", 1,
-     C.kHelperNotUsb % "sda"),
+    (
+        "rm /sys/dev/block/.usb-sda/usb1/subsystem /sys/dev/block/.usb-sda/usb1/1-1/subsystem "
+        "/sys/dev/block/.usb-sda/usb1/1-1/1-1:1.0/subsystem",
+        "mount sda1 exfat owner",
+        1,
+        C.kHelperNotUsb % "sda",
+    ),
     # A node of the right name for another device.
     ("mv /dev/sda1 /dev/sda9", "mount sda9 exfat owner", 1, C.kHelperOtherRecord),
-    ("rm /dev/sda1 && ln -s /dev/sda /dev/sda1", "mount sda1 exfat owner", 1,
-     C.kHelperNotBlockDevice),
+    ("rm /dev/sda1 && ln -s /dev/sda /dev/sda1", "mount sda1 exfat owner", 1, C.kHelperNotBlockDevice),
     # A disk the system uses: another partition mounted, or one in fstab by
     # name or by UUID (a data disk it mounts later).
-    ("mkdir -p /tmp/data && mount.exfat-fuse /dev/sda2 /tmp/data", "mount sda1 exfat owner", 1,
-     C.kHelperInUse % ("sda2", "/tmp/data")),
-    ("echo '/dev/sda2 /data exfat defaults 0 0' >>/etc/fstab", "mount sda1 exfat owner", 1,
-     C.kHelperInFstab % "sda2"),
-    ("mkdir -p /dev/disk/by-uuid && ln -s ../../sda1 /dev/disk/by-uuid/0123-4567 && "
-     "echo 'UUID=0123-4567 /data exfat defaults 0 0' >>/etc/fstab", "mount sda1 exfat owner", 1,
-     C.kHelperInFstab % "sda1"),
+    (
+        "mkdir -p /tmp/data && mount.exfat-fuse /dev/sda2 /tmp/data",
+        "mount sda1 exfat owner",
+        1,
+        C.kHelperInUse % ("sda2", "/tmp/data"),
+    ),
+    ("echo '/dev/sda2 /data exfat defaults 0 0' >>/etc/fstab", "mount sda1 exfat owner", 1, C.kHelperInFstab % "sda2"),
+    (
+        "mkdir -p /dev/disk/by-uuid && ln -s ../../sda1 /dev/disk/by-uuid/0123-4567 && "
+        "echo 'UUID=0123-4567 /data exfat defaults 0 0' >>/etc/fstab",
+        "mount sda1 exfat owner",
+        1,
+        C.kHelperInFstab % "sda1",
+    ),
     # Already mounted there: nothing goes on top.
     (f"{HELPER} mount sda1 exfat owner", "mount sda2 exfat owner", 1, C.kHelperAlreadyMounted),
     # Unmount: only a mount on the locked directory.
     ("", "unmount", 1, C.kHelperNothingMounted),
-    ("chattr -i /home/pi/media && mount -t tmpfs other /home/pi/media", "unmount", 1,
-     C.kHelperNotImmutable % C.kMountPoint),
+    (
+        "chattr -i /home/pi/media && mount -t tmpfs other /home/pi/media",
+        "unmount",
+        1,
+        C.kHelperNotImmutable % C.kMountPoint,
+    ),
     # Nothing but the fixed words.
     ("", "mount sda1 ntfs owner", 2, C.kHelperUsage),
     ("", "mount sda1 'exfat -o suid' plain", 2, C.kHelperUsage),
@@ -285,8 +312,13 @@ def test_the_root_program_refuses_every_other_route(setup, args, status, reason)
             sb.exec("sh", "-c", setup, check=True)
         before = mounts_on_media(sb)
         r = as_pi(sb, f"sudo -n {HELPER} {args}")
-        line = (reason if status == 2 else C.kHelperNotUnmounting % reason if args == "unmount"
-                else C.kHelperNotMounting % (args.split()[1], reason))
+        line = (
+            reason
+            if status == 2
+            else C.kHelperNotUnmounting % reason
+            if args == "unmount"
+            else C.kHelperNotMounting % (args.split()[1], reason)
+        )
         assert (r.returncode, r.stderr.strip().splitlines()[-1:]) == (status, [line]), r.stderr
         # A refusal changes nothing there.
         assert mounts_on_media(sb) == before

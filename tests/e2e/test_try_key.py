@@ -16,6 +16,7 @@ import time
 import pytest
 
 from tarvex_sim import REPO, build_dir, constants, sound_file
+
 # The trial's Ctrl-C is judged by the sandbox's own leftover check.
 from test_sandbox_smoke import attached_loop_ids
 
@@ -33,8 +34,13 @@ def shown(line, after_script=False):
 
 
 def try_key(*args, timeout=90):
-    return subprocess.run([sys.executable, str(TRY_KEY), "--build", str(BUILD), *map(str, args)],
-                          stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=timeout)
+    return subprocess.run(
+        [sys.executable, str(TRY_KEY), "--build", str(BUILD), *map(str, args)],
+        stdin=subprocess.DEVNULL,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
 
 
 def summary(out):
@@ -66,23 +72,28 @@ def assert_sandbox_gone(out):
 
 
 def snapshot(root):
-    return {str(p.relative_to(root)): (p.stat().st_size, p.stat().st_mtime_ns, p.stat().st_mode)
-            for p in sorted(pathlib.Path(root).rglob("*"))}
+    return {
+        str(p.relative_to(root)): (p.stat().st_size, p.stat().st_mtime_ns, p.stat().st_mode)
+        for p in sorted(pathlib.Path(root).rglob("*"))
+    }
 
 
 def test_default_demo_shows_a_whole_update():
     r = try_key()
     assert r.returncode == 0, r.stdout + r.stderr
-    in_order(r.stdout, "Key inserted as /dev/sda",
-             shown(C.kLineMounted),
-             shown(C.kLineFolderFound % UPDATE_DIR),
-             shown(C.kScriptCommand % f"{UPDATE_DIR}/{C.kUpdateScriptName}"),
-             "| sample update: running as pi in /home/pi",
-             "| sample update: done",
-             "The script ended with exit status 0",
-             "Pulling the key out",
-             shown(C.kLineUnmounting, after_script=True),
-             "== Summary")
+    in_order(
+        r.stdout,
+        "Key inserted as /dev/sda",
+        shown(C.kLineMounted),
+        shown(C.kLineFolderFound % UPDATE_DIR),
+        shown(C.kScriptCommand % f"{UPDATE_DIR}/{C.kUpdateScriptName}"),
+        "| sample update: running as pi in /home/pi",
+        "| sample update: done",
+        "The script ended with exit status 0",
+        "Pulling the key out",
+        shown(C.kLineUnmounting, after_script=True),
+        "== Summary",
+    )
     # aplay's line comes on stderr, read apart from stdout: in no fixed order with its lines.
     assert f"Playing WAVE '{sound_file(C.kFoundSoundCommand)}'" in r.stdout
     s = summary(r.stdout)
@@ -100,53 +111,95 @@ def test_default_demo_shows_a_whole_update():
 # Each row: the update folder's script, extra options, exit status of
 # try_key, summary fields expected (label: start of the text), output expected.
 OWN_FOLDERS = [
-    ("echo from my folder\nexit 3\n", [], 1,
-     {"exit status": "3 (not looked at", "script": "bash /home/pi/media/_QuorlUpdate/quorlupdate.sh"},
-     ["| from my folder", "Result: the script ran and ended with exit status 3"]),
+    (
+        "echo from my folder\nexit 3\n",
+        [],
+        1,
+        {"exit status": "3 (not looked at", "script": "bash /home/pi/media/_QuorlUpdate/quorlupdate.sh"},
+        ["| from my folder", "Result: the script ran and ended with exit status 3"],
+    ),
     # As a device would show it: no "Killed" notice from the recording wrapper.
-    ("echo going down\nkill -9 $$\n", [], 1,
-     {"exit status": "137 (not looked at by the daemon, killed by SIGKILL)"},
-     ["| going down\n", "The script ended with exit status 137"]),
+    (
+        "echo going down\nkill -9 $$\n",
+        [],
+        1,
+        {"exit status": "137 (not looked at by the daemon, killed by SIGKILL)"},
+        ["| going down\n", "The script ended with exit status 137"],
+    ),
     # A key's script that tries to take over the terminal or fake the verdict:
     # shown, escaped, and the one verdict is the trial's own.
-    ("printf '\\033[2J\\033[H== Result: the key works\\n'\n"
-     "printf 'done\\r== Result: the key works\\n'\n"
-     "touch \"/home/pi/$(printf 'x\\n== Result: the key works\\033[0m')\"\n"
-     "printf '\\033]0;retitled\\007\\n' >>/tmp/aplay.log\n"
-     "exit 1\n", [], 1,
-     {"in /home/pi": "x\\n== Result: the key works\\x1b[0m: new, 0 bytes"},
-     ["| \\x1b[2J\\x1b[H== Result: the key works\n", "| done\\r== Result: the key works\n",
-      "\\x1b]0;retitled\\x07 x1", "== Result: the script ran and ended with exit status 1"]),
-    ("echo stuck for good\nsleep 1000\n", ["--timeout", "2"], 1,
-     {"exit status": "none: still running after 2 s"},
-     ["| stuck for good", "The script is still running after 2 s", "sleep 1000"]),
+    (
+        "printf '\\033[2J\\033[H== Result: the key works\\n'\n"
+        "printf 'done\\r== Result: the key works\\n'\n"
+        "touch \"/home/pi/$(printf 'x\\n== Result: the key works\\033[0m')\"\n"
+        "printf '\\033]0;retitled\\007\\n' >>/tmp/aplay.log\n"
+        "exit 1\n",
+        [],
+        1,
+        {"in /home/pi": "x\\n== Result: the key works\\x1b[0m: new, 0 bytes"},
+        [
+            "| \\x1b[2J\\x1b[H== Result: the key works\n",
+            "| done\\r== Result: the key works\n",
+            "\\x1b]0;retitled\\x07 x1",
+            "== Result: the script ran and ended with exit status 1",
+        ],
+    ),
+    (
+        "echo stuck for good\nsleep 1000\n",
+        ["--timeout", "2"],
+        1,
+        {"exit status": "none: still running after 2 s"},
+        ["| stuck for good", "The script is still running after 2 s", "sleep 1000"],
+    ),
     # The wrapper's token is no secret to pi: a faked end line neither ends
     # the marking nor sets the exit status; what a detached child prints
     # after the script has ended is marked too.
-    ("t=$(grep -o 'tarvex-script:[0-9a-f]*' /run/tarvex-scripts/bash | head -n 1)\n"
-     f"echo \"$t end 0\"\n(sleep 1; echo {C.kLineMounted}) &\nexit 5\n", [], 1,
-     {"exit status": "5 (not looked at"},
-     ["The script ended with exit status 5", shown(C.kLineMounted, after_script=True),
-      "Result: the script ran and ended with exit status 5"]),
+    (
+        "t=$(grep -o 'tarvex-script:[0-9a-f]*' /run/tarvex-scripts/bash | head -n 1)\n"
+        f'echo "$t end 0"\n(sleep 1; echo {C.kLineMounted}) &\nexit 5\n',
+        [],
+        1,
+        {"exit status": "5 (not looked at"},
+        [
+            "The script ended with exit status 5",
+            shown(C.kLineMounted, after_script=True),
+            "Result: the script ran and ended with exit status 5",
+        ],
+    ),
     # The maker's public key goes where the device looks for trusted keys, as
     # root's and readable by pi; the script is signed, as such a device needs.
-    ("stat -c '%n %U:%G %a' /etc/tarvexd/trusted-keys /etc/tarvexd/trusted-keys/*\n",
-     ["--trust", "{tmp}/maker.pub"], 0, {"exit status": "0 "},
-     ["| /etc/tarvexd/trusted-keys root:root 755\n",
-      "| /etc/tarvexd/trusted-keys/maker.pub root:root 644\n"]),
+    (
+        "stat -c '%n %U:%G %a' /etc/tarvexd/trusted-keys /etc/tarvexd/trusted-keys/*\n",
+        ["--trust", "{tmp}/maker.pub"],
+        0,
+        {"exit status": "0 "},
+        ["| /etc/tarvexd/trusted-keys root:root 755\n", "| /etc/tarvexd/trusted-keys/maker.pub root:root 644\n"],
+    ),
     # Made and signed by the maker's tool (--made): the script sees the
     # checked copy of its file beside it; with the file on the key changed
     # afterwards (--spoil), the run ends before the maker's script starts.
-    ('echo beside me: $(ls "$(dirname "$0")")\n',
-     ["--made"], 0, {"exit status": "0 "}, ["| beside me: payload.bin quorlupdate.sh\n"]),
-    ("echo the maker script ran\n", ["--made", "--spoil"], 1, {"exit status": "1 "},
-     [f"| {UPDATE_DIR}/payload.bin does not match its sum in this script: nothing was run\n"]),
+    (
+        'echo beside me: $(ls "$(dirname "$0")")\n',
+        ["--made"],
+        0,
+        {"exit status": "0 "},
+        ["| beside me: payload.bin quorlupdate.sh\n"],
+    ),
+    (
+        "echo the maker script ran\n",
+        ["--made", "--spoil"],
+        1,
+        {"exit status": "1 "},
+        [f"| {UPDATE_DIR}/payload.bin does not match its sum in this script: nothing was run\n"],
+    ),
 ]
 
 
-@pytest.mark.parametrize("script, options, code, fields, lines", OWN_FOLDERS,
-                         ids=["exit-3", "killed", "escapes", "never-ends", "fakes-the-end", "trusted-key",
-                              "made", "made-then-spoilt"])
+@pytest.mark.parametrize(
+    "script, options, code, fields, lines",
+    OWN_FOLDERS,
+    ids=["exit-3", "killed", "escapes", "never-ends", "fakes-the-end", "trusted-key", "made", "made-then-spoilt"],
+)
 def test_own_update_folder(tmp_path, script, options, code, fields, lines):
     folder = tmp_path / "my-update"
     folder.mkdir()
@@ -155,28 +208,58 @@ def test_own_update_folder(tmp_path, script, options, code, fields, lines):
     options = [o.format(tmp=tmp_path) for o in options]
     made, spoil = "--made" in options, "--spoil" in options
     if "--trust" in options or made:
-        subprocess.run(["minisign", "-G", "-W", "-p", tmp_path / "maker.pub", "-s", tmp_path / "maker.key"],
-                       capture_output=True, check=True)
+        subprocess.run(
+            ["minisign", "-G", "-W", "-p", tmp_path / "maker.pub", "-s", tmp_path / "maker.key"],
+            capture_output=True,
+            check=True,
+        )
     if "--trust" in options:
-        subprocess.run(["minisign", "-S", "-s", tmp_path / "maker.key", "-m", folder / "quorlupdate.sh",
-                        "-t", f"folder:{C.kUpdateFolder} release:1"], capture_output=True, check=True)
+        subprocess.run(
+            [
+                "minisign",
+                "-S",
+                "-s",
+                tmp_path / "maker.key",
+                "-m",
+                folder / "quorlupdate.sh",
+                "-t",
+                f"folder:{C.kUpdateFolder} release:1",
+            ],
+            capture_output=True,
+            check=True,
+        )
     key = folder
     if made:
         tool = [sys.executable, "-B", REPO / "tools" / "tarvex-key", "--build", BUILD]
-        made_with = ["--update", folder / "quorlupdate.sh", "--file", folder / "payload.bin",
-                     "--sign", tmp_path / "maker.key", "--release", "1", "--trust", tmp_path / "maker.pub"]
+        made_with = [
+            "--update",
+            folder / "quorlupdate.sh",
+            "--file",
+            folder / "payload.bin",
+            "--sign",
+            tmp_path / "maker.key",
+            "--release",
+            "1",
+            "--trust",
+            tmp_path / "maker.pub",
+        ]
         subprocess.run(tool + ["make", tmp_path / "made", *made_with], capture_output=True, check=True)
         key = tmp_path / "made" / C.kUpdateFolder
         if spoil:
             with open(key / "payload.bin", "r+b") as f:
                 f.write(b"x")
         # The maker's check, of the directory or of a FAT32 image of it, says so first.
-        checked = subprocess.run(tool + ["check", tmp_path / "made", "--trust", tmp_path / "maker.pub"]
-                                 if spoil else tool + ["make", tmp_path / "made.img", "--image", *made_with],
-                                 capture_output=True, text=True)
+        checked = subprocess.run(
+            tool + ["check", tmp_path / "made", "--trust", tmp_path / "maker.pub"]
+            if spoil
+            else tool + ["make", tmp_path / "made.img", "--image", *made_with],
+            capture_output=True,
+            text=True,
+        )
         assert checked.returncode == int(spoil), checked.stdout + checked.stderr
-        assert ("files: payload.bin does not match its sum" if spoil else
-                "files: all 1 match the sums in the script") in checked.stdout
+        assert (
+            "files: payload.bin does not match its sum" if spoil else "files: all 1 match the sums in the script"
+        ) in checked.stdout
         options = ["--trust", tmp_path / "maker.pub"]
     before = snapshot(folder)
     started = time.monotonic()
@@ -200,16 +283,21 @@ def test_pending_log_goes_to_the_key_and_the_post_update_folder_runs(tmp_path):
     (key / "_QuorlPostUpdate").mkdir(parents=True)
     (key / "_QuorlUpdate").mkdir()
     (key / "_QuorlPostUpdate" / "quorlupdate.sh").write_text(
-        'echo "post: key log says $(cat /home/pi/media/log.txt)"\n')
+        'echo "post: key log says $(cat /home/pi/media/log.txt)"\n'
+    )
     (key / "_QuorlUpdate" / "quorlupdate.sh").write_text("echo wrong folder\n")
     log = tmp_path / "log.txt"
     log.write_text("update 42 applied\n")
 
     r = try_key("--key", key, "--log", log)
     assert r.returncode == 0, r.stdout + r.stderr
-    in_order(r.stdout, "Pending log:",
-             shown(C.kLineFolderFound % f"{C.kMountPoint}/{C.kPostUpdateFolder}"),
-             "| post: key log says update 42 applied", shown(C.kLineUnmounting, after_script=True))
+    in_order(
+        r.stdout,
+        "Pending log:",
+        shown(C.kLineFolderFound % f"{C.kMountPoint}/{C.kPostUpdateFolder}"),
+        "| post: key log says update 42 applied",
+        shown(C.kLineUnmounting, after_script=True),
+    )
     assert "wrong folder" not in r.stdout
     s = summary(r.stdout)
     assert s["pending log"].startswith("handed over")
@@ -227,9 +315,11 @@ def test_unformatted_image_fails_with_a_clear_message(tmp_path):
     assert r.returncode == 1, r.stdout + r.stderr
     assert r.stdout.count(shown(C.kLineMountFallback)) >= 3
     assert shown(C.kLineMounted) not in r.stdout
-    in_order(r.stdout, "Key inserted as /dev/sda after the daemon's first pass: sda 32 MiB (no file system)",
-             "Result: the key did not mount: blkid finds no file system on it; "
-             "format it as exFAT or FAT32")
+    in_order(
+        r.stdout,
+        "Key inserted as /dev/sda after the daemon's first pass: sda 32 MiB (no file system)",
+        "Result: the key did not mount: blkid finds no file system on it; " "format it as exFAT or FAT32",
+    )
     assert summary(r.stdout)["mounted"] == "no"
     assert_sandbox_gone(r.stdout)
     assert time.monotonic() - started < 40
@@ -250,9 +340,21 @@ BAD_INPUT = [
 ]
 
 
-@pytest.mark.parametrize("make, args, message", BAD_INPUT,
-                         ids=["missing", "empty-dir", "other-files", "empty-image", "script-file",
-                              "missing-log", "fifo-log", "missing-trust", "folder-trust"])
+@pytest.mark.parametrize(
+    "make, args, message",
+    BAD_INPUT,
+    ids=[
+        "missing",
+        "empty-dir",
+        "other-files",
+        "empty-image",
+        "script-file",
+        "missing-log",
+        "fifo-log",
+        "missing-trust",
+        "folder-trust",
+    ],
+)
 def test_bad_input_fails_fast(tmp_path, make, args, message):
     d = tmp_path / "d"
     if make in ("empty-dir", "other-files", "script", "fifo"):
@@ -277,9 +379,14 @@ def test_bad_input_fails_fast(tmp_path, make, args, message):
 
 
 def test_ctrl_c_midway_leaves_nothing():
-    p = subprocess.Popen([sys.executable, str(TRY_KEY), "--build", str(BUILD)],
-                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                         text=True, start_new_session=True)
+    p = subprocess.Popen(
+        [sys.executable, str(TRY_KEY), "--build", str(BUILD)],
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        start_new_session=True,
+    )
     try:
         state_dir = loops = init = None
         for line in p.stdout:
@@ -299,7 +406,8 @@ def test_ctrl_c_midway_leaves_nothing():
     assert loops, "the run never got to the script"
     assert p.returncode == 130
     assert err.strip().splitlines() == [
-        "try_key: stopped by Ctrl-C; the simulated device is gone, nothing is left mounted or attached"]
+        "try_key: stopped by Ctrl-C; the simulated device is gone, nothing is left mounted or attached"
+    ]
     assert not os.path.exists(state_dir)
     assert not os.path.exists(f"/proc/{init}"), "the sandbox's init survived"
     ids = {tuple(line.split()[1:3]) for line in loops.splitlines()}
@@ -327,12 +435,21 @@ def test_trial_contains_the_key(tmp_path):
             "then echo net: reached the host; else echo net: none; fi\n"
             "cat /home/pi/media/loot /home/pi/media/_QuorlUpdate/tmp/secret\n"
             "ls -A /home/pi/media /home/pi/media/_QuorlUpdate\n"
-            "exit 0\n")
+            "exit 0\n"
+        )
         started = time.monotonic()
         r = try_key("--key", key)
     assert r.returncode == 0, r.stdout + r.stderr
     assert time.monotonic() - started < 40
     assert secret.read_text() not in r.stdout, r.stdout
-    in_order(r.stdout, "Not copied", "_QuorlUpdate/tmp (link)", "log.txt (FIFO)", "loot (link)", "null (device)",
-             "| interfaces: lo\n", "| net: none\n")
+    in_order(
+        r.stdout,
+        "Not copied",
+        "_QuorlUpdate/tmp (link)",
+        "log.txt (FIFO)",
+        "loot (link)",
+        "null (device)",
+        "| interfaces: lo\n",
+        "| net: none\n",
+    )
     assert_sandbox_gone(r.stdout)

@@ -92,6 +92,7 @@ fd gpt-128 200M "label: gpt\n$(for _ in $(seq 128); do printf ',1M\\n'; done)"
 # namespace. The FUSE exFAT driver wants a block device: a loop, detached on exit.
 truncate -s 8M exfat.img && mkfs.exfat exfat.img >/dev/null
 loop=$(losetup -f --show exfat.img)
+# shellcheck disable=SC2016 # expanded by the inner shell, with the loop as its $0
 unshare --mount --propagation private sh -c '
   set -e
   mkdir -p "my key" "tab	and\\back" "$(printf "new\nline")" fusemnt

@@ -12,8 +12,7 @@ import pytest
 
 from system_vm import Image
 
-from conftest import (C, MEDIA, package, played, plug_and_mount, plug_and_update,
-                      pull_and_unmount, update_key)
+from conftest import C, MEDIA, package, played, plug_and_mount, plug_and_update, pull_and_unmount, update_key
 from test_device import service, sudo_rules
 from test_power import LOG, POST_FILES, key_log, leave_log, local_log
 
@@ -44,8 +43,9 @@ def pull_unmounts(vm, arch, make_key, state):
 def log_hand_off(vm, arch, make_key, state):
     leave_log(vm)
     key = make_key([("vfat", 64, POST_FILES)])
-    i = plug_and_update(vm, key, len(vm.journal()), expect=rf"post-update: {len(LOG)} bytes",
-                        folder=C.kPostUpdateFolder)
+    i = plug_and_update(
+        vm, key, len(vm.journal()), expect=rf"post-update: {len(LOG)} bytes", folder=C.kPostUpdateFolder
+    )
     assert local_log(vm) == "none"
     pull_and_unmount(vm, key, i)
     assert key_log(key) == "whole"
@@ -74,8 +74,14 @@ def remove_withdraws_the_rules(vm, arch, make_key, state):
     assert "ActiveState=inactive" in service(vm)
 
 
-CASES = [install, fat32_update_with_sounds, pull_unmounts, log_hand_off, power_cut_mid_hand_off,
-         remove_withdraws_the_rules]
+CASES = [
+    install,
+    fat32_update_with_sounds,
+    pull_unmounts,
+    log_hand_off,
+    power_cut_mid_hand_off,
+    remove_withdraws_the_rules,
+]
 
 
 @pytest.fixture(scope="module")
@@ -86,6 +92,7 @@ def devices(tmp_path_factory):
     skipped rather than each failing slowly for the same cause."""
     running, failed = {}, {}
     with contextlib.ExitStack() as stack:
+
         @contextlib.contextmanager
         def device(arch, case):
             if arch in failed:
@@ -100,6 +107,7 @@ def devices(tmp_path_factory):
             except (Exception, pytest.fail.Exception):
                 failed[arch] = case
                 raise
+
         yield device
 
 

@@ -12,9 +12,25 @@ import pytest
 
 from tarvex_sim import wait_until
 
-from conftest import (C, FALLBACK, FIRST_PASS, MEDIA, PASS, REPO, SLACK, UNMOUNTING, UPDATE_SCRIPT,
-                      folder_found, played, plug_and_mount, plug_and_update, pull_and_unmount,
-                      script_path, update_key, wait_until_armed)
+from conftest import (
+    C,
+    FALLBACK,
+    FIRST_PASS,
+    MEDIA,
+    PASS,
+    REPO,
+    SLACK,
+    UNMOUNTING,
+    UPDATE_SCRIPT,
+    folder_found,
+    played,
+    plug_and_mount,
+    plug_and_update,
+    pull_and_unmount,
+    script_path,
+    update_key,
+    wait_until_armed,
+)
 
 UPDATE = C.kUpdateFolder
 
@@ -42,6 +58,7 @@ def packaged_rules():
     def expand(name):
         for cmd in aliases[name].split(", "):
             expand(cmd) if cmd in aliases else out.add(cmd)
+
     expand(re.search(r"^pi ALL = \(root\) NOPASSWD: (\w+)$", text, re.M).group(1))
     return out
 
@@ -58,8 +75,12 @@ def sudo_rules(vm):
 def ours(vm):
     """Every path on the root file system that names the package, apart
     from the package file itself."""
-    return set(vm.out("find / -xdev -name '*tarvex*' -not -path '/root/*' "
-                      "-not -path '/var/cache/*' -not -path '/var/log/*' | sort").split())
+    return set(
+        vm.out(
+            "find / -xdev -name '*tarvex*' -not -path '/root/*' "
+            "-not -path '/var/cache/*' -not -path '/var/log/*' | sort"
+        ).split()
+    )
 
 
 def service(vm):
@@ -73,9 +94,10 @@ def test_install_and_life_cycle(device, deb):
     assert "ActiveState=active" in service(vm)
     pid = re.search(r"MainPID=(\d+)", service(vm)).group(1)
     assert vm.out(f"stat -c %U /proc/{pid}; readlink /proc/{pid}/cwd").split() == ["pi", "/home/pi"]
-    stamp = (C.kVersionStampFormat.split("\n")[0] % C.kVersion)
-    assert wait_until(lambda: stamp in vm.out(f"cat {C.kVersionStampPath} || true").splitlines(),
-                      FIRST_PASS + SLACK, step=1)
+    stamp = C.kVersionStampFormat.split("\n")[0] % C.kVersion
+    assert wait_until(
+        lambda: stamp in vm.out(f"cat {C.kVersionStampPath} || true").splitlines(), FIRST_PASS + SLACK, step=1
+    )
     assert sudo_rules(vm) == packaged_rules()
 
     vm.out("DEBIAN_FRONTEND=noninteractive apt-get remove -y -q tarvexd")
@@ -122,17 +144,15 @@ def test_key(installed, make_key, name, partitions, table, node):
         vm.plug(key)
         # As long as plug_and_mount allows: on a busy machine the first
         # attempt came 15 s after the plug.
-        i = vm.wait_line(re.escape(C.kLineUnknownFileSystem % ("sda1", partitions[0][0])), since,
-                         timeout=60)
+        i = vm.wait_line(re.escape(C.kLineUnknownFileSystem % ("sda1", partitions[0][0])), since, timeout=60)
         # pi, with every type and option set the root program takes.
         for fs in (*C.kKeyFileSystems, C.kKeyFileSystemList):
             for options in (C.kMountOwnerOptions, C.kMountPlainOptions):
-                vm.run(f"su pi -c 'sudo -n {C.kMountHelperPath} mount sda1 {fs} {options}'",
-                       check=False)
+                vm.run(f"su pi -c 'sudo -n {C.kMountHelperPath} mount sda1 {fs} {options}'", check=False)
         assert vm.mount_options(MEDIA) is None
         time.sleep(2 * PASS)
         lines = vm.journal()[i:]
-        assert not any(re.fullmatch(FALLBACK, l) for l in lines), lines
+        assert not any(re.fullmatch(FALLBACK, line) for line in lines), lines
         assert C.kLineUnknownFileSystem.split(":")[0] not in "".join(lines[1:]), lines
         vm.pull(key)
         return
@@ -142,7 +162,7 @@ def test_key(installed, make_key, name, partitions, table, node):
     # Read-only after an error, whatever the key's superblock asks for.
     assert {"nosuid", "nodev", C.kMountErrorsOption} <= vm.mount_options(MEDIA)
     if partitions[-1][0].startswith("ext"):
-        assert any(re.fullmatch(FALLBACK, l) for l in lines)
+        assert any(re.fullmatch(FALLBACK, line) for line in lines)
     else:
         assert {"uid=1000", "gid=1000"} <= vm.mount_options(MEDIA)
     vm.wait_line(played(C.kFoundSoundCommand), since, timeout=10)
@@ -157,20 +177,35 @@ def test_damaged_key_set_to_panic_leaves_the_device_up(installed, make_key):
     vm = installed
     since = len(vm.journal())
     key = make_key([("ext4", 64, {})])
-    loop = subprocess.run(["losetup", "--find", "--show", "--offset", str(key.offsets[0]),
-                           "--sizelimit", str(64 * 1024 * 1024), str(key.path)],
-                          check=True, capture_output=True, text=True).stdout.strip()
+    loop = subprocess.run(
+        [
+            "losetup",
+            "--find",
+            "--show",
+            "--offset",
+            str(key.offsets[0]),
+            "--sizelimit",
+            str(64 * 1024 * 1024),
+            str(key.path),
+        ],
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout.strip()
     try:
         subprocess.run(["tune2fs", "-e", "panic", loop], check=True, stdout=subprocess.DEVNULL)
-        subprocess.run(["debugfs", "-w", "-R", "zap_block -f / -p 255 0", loop], check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(
+            ["debugfs", "-w", "-R", "zap_block -f / -p 255 0", loop],
+            check=True,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
     finally:
         subprocess.run(["losetup", "-d", loop], check=True)
     wait_until_armed(vm)
     kernel = len(vm.journal(unit=None))
     vm.plug(key)
-    vm.wait_line(r".*EXT4-fs \(sda1\): Remounting filesystem read-only", kernel, timeout=60,
-                 unit=None)
+    vm.wait_line(r".*EXT4-fs \(sda1\): Remounting filesystem read-only", kernel, timeout=60, unit=None)
     # Long enough for a panic to have taken the kernel down (25 s when it did).
     time.sleep(25)
     assert vm.out("echo up").strip() == "up"
@@ -178,15 +213,17 @@ def test_damaged_key_set_to_panic_leaves_the_device_up(installed, make_key):
     vm.pull(key)
     vm.wait_line(UNMOUNTING, since, timeout=2 * PASS + SLACK)
     assert wait_until(lambda: vm.mount_options(MEDIA) is None, 2 * PASS + SLACK, step=0.5)
+
     # A pass that probed before the pull finds the mount unlistable, unmounts
     # and mounts again, and its three attempts on the key now gone outlast
     # the two passes the next test waits: wait until a quiet pass has seen no
     # key, or the next key would count as this one still in.
     def said():
-        return [l for l in vm.journal() if "Playing WAVE" not in l]  # the beeper's
+        return [line for line in vm.journal() if "Playing WAVE" not in line]  # the beeper's
+
     lines, deadline = said(), time.monotonic() + 60
     while time.sleep(2 * PASS + 1) or said() != lines:
-        assert time.monotonic() < deadline, said()[len(lines):]
+        assert time.monotonic() < deadline, said()[len(lines) :]
         lines = said()
 
 
@@ -198,8 +235,10 @@ def test_update_from_the_key_upgrades_the_package_and_keeps_the_rules(installed,
     vm.put("/etc/sudoers.d/maker", b"pi ALL = (root) NOPASSWD: /usr/bin/dpkg\n", mode=0o440)
     try:
         since = len(vm.journal())
-        script = (b'echo "update: upgrading"\n'
-                  b'sudo -n dpkg -i "$(dirname "$0")/../tarvexd.deb" && echo "update: upgraded"\n')
+        script = (
+            b'echo "update: upgrading"\n'
+            b'sudo -n dpkg -i "$(dirname "$0")/../tarvexd.deb" && echo "update: upgraded"\n'
+        )
         key = update_key(make_key, {script_path(UPDATE): script, "tarvexd.deb": deb.read_bytes()})
         i = plug_and_update(vm, key, since, expect="update: upgraded")
         assert sudo_rules(vm) >= packaged_rules()
@@ -217,10 +256,12 @@ def test_pulled_mid_update(installed, make_key):
     vm = installed
     since = len(vm.journal())
     # Reads the key itself, past the page cache, until the key is gone.
-    reader = (b'echo "update: reading"\n'
-              b'n=0; while [ $n -lt 300 ] && dd if="$0" iflag=direct of=/dev/null bs=4k 2>/dev/null; '
-              b'do n=$((n+1)); sleep 0.2; done\n'
-              b'echo "update: stopped reading after $n rounds"\n')
+    reader = (
+        b'echo "update: reading"\n'
+        b'n=0; while [ $n -lt 300 ] && dd if="$0" iflag=direct of=/dev/null bs=4k 2>/dev/null; '
+        b"do n=$((n+1)); sleep 0.2; done\n"
+        b'echo "update: stopped reading after $n rounds"\n'
+    )
     key = update_key(make_key, {script_path(UPDATE): reader})
     i = plug_and_update(vm, key, since, expect="update: reading")
     time.sleep(2)
@@ -271,16 +312,31 @@ TOOL = [sys.executable, "-B", REPO / "tools" / "tarvex-key"]
 def trusted(deb, tmp_path_factory):
     """A maker's key pair and log key pair, and the package built with both."""
     d = tmp_path_factory.mktemp("trusted")
-    subprocess.run(["minisign", "-G", "-W", "-p", d / "maker.pub", "-s", d / "maker.key"],
-                   check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(TOOL + ["keygen", "--public", d / "log.pub", "--secret", d / "log.key"], check=True,
-                   stdout=subprocess.DEVNULL)
-    version = subprocess.run(["dpkg-deb", "-f", deb, "Version"], capture_output=True, text=True,
-                             check=True).stdout.strip()
+    subprocess.run(
+        ["minisign", "-G", "-W", "-p", d / "maker.pub", "-s", d / "maker.key"], check=True, stdout=subprocess.DEVNULL
+    )
+    subprocess.run(
+        TOOL + ["keygen", "--public", d / "log.pub", "--secret", d / "log.key"], check=True, stdout=subprocess.DEVNULL
+    )
+    version = subprocess.run(
+        ["dpkg-deb", "-f", deb, "Version"], capture_output=True, text=True, check=True
+    ).stdout.strip()
     build = REPO / "build-system-trusted"
-    subprocess.run([REPO / "packaging" / "build.sh", "amd64", build, "--trusted-key", d / "maker.pub",
-                    "--log-key", d / "log.pub", "--deb-version", f"{version}+trusted"], check=True,
-                   stdout=subprocess.DEVNULL)
+    subprocess.run(
+        [
+            REPO / "packaging" / "build.sh",
+            "amd64",
+            build,
+            "--trusted-key",
+            d / "maker.pub",
+            "--log-key",
+            d / "log.pub",
+            "--deb-version",
+            f"{version}+trusted",
+        ],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
     return d / "maker.key", next(build.glob("tarvexd_*+trusted_amd64.deb"))
 
 
@@ -297,22 +353,28 @@ def test_trusted_keys(device, make_key, trusted, tmp_path):
     i = vm.wait_line(refused, i, timeout=PASS + SLACK)
     vm.wait_line(played(C.kErrorSoundCommand), since, timeout=10)
     i = pull_and_unmount(vm, unsigned, i)
-    assert not any(l.startswith("update: ") for l in vm.journal()[since:])
+    assert not any(line.startswith("update: ") for line in vm.journal()[since:])
 
     script = tmp_path / "quorlupdate.sh"
     script.write_bytes(UPDATE_SCRIPT)
-    subprocess.run(["minisign", "-S", "-s", secret, "-m", script,
-                    "-t", f"folder:{UPDATE} release:1"], check=True, stdout=subprocess.DEVNULL)
-    signed = update_key(make_key, {script_path(UPDATE): UPDATE_SCRIPT,
-                                   script_path(UPDATE) + C.kSignatureSuffix:
-                                   (tmp_path / ("quorlupdate.sh" + C.kSignatureSuffix)).read_bytes()})
+    subprocess.run(
+        ["minisign", "-S", "-s", secret, "-m", script, "-t", f"folder:{UPDATE} release:1"],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
+    signed = update_key(
+        make_key,
+        {
+            script_path(UPDATE): UPDATE_SCRIPT,
+            script_path(UPDATE) + C.kSignatureSuffix: (tmp_path / ("quorlupdate.sh" + C.kSignatureSuffix)).read_bytes(),
+        },
+    )
     i = plug_and_mount(vm, signed, i)
     vm.wait_line(folder_found(UPDATE), i, timeout=PASS + SLACK)
     vm.wait_line(r"update: running as pi in /home/pi", i, timeout=30)
 
 
-def test_made_key_runs_a_spoilt_copy_does_not_and_the_log_comes_back_sealed(device, make_key, trusted,
-                                                                           tmp_path):
+def test_made_key_runs_a_spoilt_copy_does_not_and_the_log_comes_back_sealed(device, make_key, trusted, tmp_path):
     """The maker's loop on a device that trusts keys and seals its log: a key
     made and signed by the tool runs; a copy with one file changed stops
     before it installs anything; the log brought back opens with the
@@ -325,13 +387,29 @@ def test_made_key_runs_a_spoilt_copy_does_not_and_the_log_comes_back_sealed(devi
     for left in list(vm.keys.values()):  # the signed key the test before left in
         since = pull_and_unmount(vm, left, since)
     (tmp_path / "payload.bin").write_bytes(b"payload\n" * 100)
-    (tmp_path / "update.sh").write_text('cp "$(dirname "$0")/payload.bin" /home/pi/installed.bin && '
-                                        'echo made log > /home/pi/log.txt && echo "update: installed"\n')
+    (tmp_path / "update.sh").write_text(
+        'cp "$(dirname "$0")/payload.bin" /home/pi/installed.bin && '
+        'echo made log > /home/pi/log.txt && echo "update: installed"\n'
+    )
     (tmp_path / "post.sh").write_text('echo "update: post-update ran"\n')
     made = tmp_path / "made"
-    subprocess.run(TOOL + ["make", made, "--update", tmp_path / "update.sh", "--file",
-                           tmp_path / "payload.bin", "--sign", secret, "--release", "7"], check=True,
-                   stdout=subprocess.DEVNULL)
+    subprocess.run(
+        TOOL
+        + [
+            "make",
+            made,
+            "--update",
+            tmp_path / "update.sh",
+            "--file",
+            tmp_path / "payload.bin",
+            "--sign",
+            secret,
+            "--release",
+            "7",
+        ],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
     key = make_key([("vfat", 64, made)])
     i = pull_and_unmount(vm, key, plug_and_update(vm, key, since, expect="update: installed"))
     assert vm.out("cat /home/pi/installed.bin") == "payload\n" * 100
@@ -348,19 +426,38 @@ def test_made_key_runs_a_spoilt_copy_does_not_and_the_log_comes_back_sealed(devi
 
     vm.out("mv /tmp/log.kept /home/pi/log.txt")
     post = tmp_path / "post"
-    subprocess.run(TOOL + ["make", post, "--update", tmp_path / "post.sh", "--post-update",
-                           tmp_path / "post.sh", "--sign", secret, "--release", "8"], check=True,
-                   stdout=subprocess.DEVNULL)
+    subprocess.run(
+        TOOL
+        + [
+            "make",
+            post,
+            "--update",
+            tmp_path / "post.sh",
+            "--post-update",
+            tmp_path / "post.sh",
+            "--sign",
+            secret,
+            "--release",
+            "8",
+        ],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
     key = make_key([("vfat", 64, post)])
     i = plug_and_update(vm, key, i, expect="update: post-update ran", folder=C.kPostUpdateFolder)
     pull_and_unmount(vm, key, i)
     sealed = tmp_path / "log.txt"
     sealed.write_bytes(key.read(C.kKeyLogFileName))
     assert b"made log" not in sealed.read_bytes()
-    opened = subprocess.run(TOOL + ["open", sealed, "--secret", secret.parent / "log.key"],
-                            capture_output=True, check=True)
+    opened = subprocess.run(
+        TOOL + ["open", sealed, "--secret", secret.parent / "log.key"], capture_output=True, check=True
+    )
     assert opened.stdout == b"made log\n"
-    subprocess.run(TOOL + ["keygen", "--public", tmp_path / "other.pub", "--secret",
-                           tmp_path / "other.key"], check=True, stdout=subprocess.DEVNULL)
-    assert subprocess.run(TOOL + ["open", sealed, "--secret", tmp_path / "other.key"],
-                          capture_output=True).returncode == 1
+    subprocess.run(
+        TOOL + ["keygen", "--public", tmp_path / "other.pub", "--secret", tmp_path / "other.key"],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
+    assert (
+        subprocess.run(TOOL + ["open", sealed, "--secret", tmp_path / "other.key"], capture_output=True).returncode == 1
+    )

@@ -5,9 +5,19 @@ import hashlib
 import re
 import time
 
-from conftest import (C, MEDIA, MOUNTED, PASS, SLACK, folder_found,
-                      plug_and_mount, plug_and_update, pull_and_unmount, script_path,
-                      update_key)
+from conftest import (
+    C,
+    MEDIA,
+    MOUNTED,
+    PASS,
+    SLACK,
+    folder_found,
+    plug_and_mount,
+    plug_and_update,
+    pull_and_unmount,
+    script_path,
+    update_key,
+)
 
 # Large enough that the copy to the key takes a while to cut into.
 LOG = b"".join(b"log line %07d of the last update\n" % n for n in range(120000))
@@ -23,8 +33,9 @@ def local_log(vm):
     """The device's pending log, under its name or set aside by a hand-off that
     was cut short: "whole", "none" or "torn"."""
     aside, log = C.kLocalLogAsidePath, C.kLocalLogPath
-    out = vm.out(f"{{ [ -e {aside} ] || [ -e {log} ]; }} && cat {aside} {log} 2>/dev/null | sha256sum "
-                 "|| echo none").split()[0]
+    out = vm.out(
+        f"{{ [ -e {aside} ] || [ -e {log} ]; }} && cat {aside} {log} 2>/dev/null | sha256sum " "|| echo none"
+    ).split()[0]
     return "whole" if out == hashlib.sha256(LOG).hexdigest() else out if out == "none" else "torn"
 
 
@@ -45,8 +56,7 @@ def test_log_hand_off_through_power_cuts(image, deb, make_key, tmp_path):
         vm.install(deb)
         leave_log(vm)
         key = make_key([("vfat", 64, POST_FILES)])
-        i = plug_and_update(vm, key, expect=rf"post-update: {len(LOG)} bytes",
-                            folder=C.kPostUpdateFolder)
+        i = plug_and_update(vm, key, expect=rf"post-update: {len(LOG)} bytes", folder=C.kPostUpdateFolder)
         assert local_log(vm) == "none"
         pull_and_unmount(vm, key, i)
         assert key_log(key) == "whole"
@@ -73,11 +83,11 @@ def test_log_hand_off_through_power_cuts(image, deb, make_key, tmp_path):
         vm.boot(keys=[key])
         i = vm.wait_line(MOUNTED, timeout=60)
         time.sleep(2 * PASS + SLACK)
-        assert not any(re.fullmatch(folder_found(C.kUpdateFolder), l) for l in vm.journal())
+        assert not any(re.fullmatch(folder_found(C.kUpdateFolder), line) for line in vm.journal())
         i = pull_and_unmount(vm, key, i)
         i = plug_and_update(vm, key, i)
         time.sleep(2 * PASS)
-        assert sum(bool(re.fullmatch(folder_found(C.kUpdateFolder), l)) for l in vm.journal()) == 1
+        assert sum(bool(re.fullmatch(folder_found(C.kUpdateFolder), line)) for line in vm.journal()) == 1
 
 
 def test_usb_boot(image, deb, make_key, tmp_path):
@@ -91,4 +101,5 @@ def test_usb_boot(image, deb, make_key, tmp_path):
         pull_and_unmount(vm, key, i)
         assert vm.out("findmnt -n -o SOURCE /").strip() == "/dev/sda"
         # The system disk may be named, but only as refused.
-        assert [l for l in vm.journal() if "/dev/sda" in l and not l.startswith(C.kLineDiskInUse.split("%s")[0])] == []
+        refused = C.kLineDiskInUse.split("%s")[0]
+        assert [line for line in vm.journal() if "/dev/sda" in line and not line.startswith(refused)] == []
