@@ -70,6 +70,13 @@ install(FILES ${TARVEX_PACKAGING_DIR}/tarvexd
         RENAME sudoers
         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
+# The page names the daemon's version in its title line, written out so that
+# man -l reads the source as it is; a version raised without it stops here.
+file(STRINGS ${TARVEX_PACKAGING_DIR}/tarvexd.8 _tarvex_man_title REGEX "^\\.TH ")
+if(NOT _tarvex_man_title MATCHES "\"tarvexd ${PROJECT_VERSION}\"")
+  message(FATAL_ERROR "packaging/tarvexd.8: its .TH line names no \"tarvexd ${PROJECT_VERSION}\": ${_tarvex_man_title}")
+endif()
+
 # Debian wants manual pages compressed with gzip -9n; man reads them so from
 # /usr/local too.
 configure_file(${TARVEX_PACKAGING_DIR}/tarvexd.8 ${CMAKE_CURRENT_BINARY_DIR}/packaging/tarvexd.8 COPYONLY)
@@ -211,8 +218,10 @@ execute_process(
 if(NOT _tarvex_gzip_rc EQUAL 0)
   message(FATAL_ERROR "gzip failed on the package changelog")
 endif()
+# README.Debian stays as it is: under 4 kB, which Debian does not compress.
 install(FILES ${TARVEX_PACKAGING_DIR}/debian/copyright
               ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz
+              ${TARVEX_PACKAGING_DIR}/README.Debian
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 if(TARVEX_STATIC)
