@@ -19,7 +19,8 @@ import sys
 import tempfile
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from system_vm import REPO, Image, Key  # noqa: E402
+from key_image import Key  # noqa: E402
+from system_vm import REPO, Image  # noqa: E402
 from tarvex_sim import constants  # noqa: E402
 
 # Runs in the guest. Counts passes by the daemon's sleep between them, polled
@@ -76,8 +77,8 @@ def main():
     deb = a.deb or max((REPO / f"build-{a.arch}").glob(f"tarvexd_*_{a.arch}.deb"), key=os.path.getmtime)
     c = constants()
     with tempfile.TemporaryDirectory(prefix="pass-cost.") as tmp, Image(a.arch).vm(tmp) as vm:
-        print(f"{a.arch} on {' '.join(vm.board.machine)}, {vm.out('nproc').strip()} CPUs; booted in {vm.boot_seconds:.0f} s",
-              flush=True)
+        cpus = vm.out("nproc").strip()
+        print(f"{a.arch} on {' '.join(vm.board.machine)}, {cpus} CPUs; booted in {vm.boot_seconds:.0f} s", flush=True)
         vm.install(deb)
         results = {}
         key = Key(pathlib.Path(tmp) / "key.img", [("vfat", 64, {})])
@@ -93,11 +94,16 @@ def main():
                 vm.wait_line(re.escape(c.kLineUnmounting), since, timeout=120)
             per_pass, sh, wall = measure(vm, a.passes, a.runs, c.kPassDelaySeconds)
             results[name] = per_pass / sh
-            print(f"{name}: {per_pass * 1000:.1f} ms CPU per pass ({wall * 1000:.0f} ms wall), "
-                  f"sh -c true {sh * 1000:.1f} ms: {per_pass / sh:.2f} x sh -c true", flush=True)
+            print(
+                f"{name}: {per_pass * 1000:.1f} ms CPU per pass ({wall * 1000:.0f} ms wall), "
+                f"sh -c true {sh * 1000:.1f} ms: {per_pass / sh:.2f} x sh -c true",
+                flush=True,
+            )
         without = (results["no key"] + results["no key again"]) / 2
-        print(f"a key left in / no key: {results['a key left in'] / without:.2f} "
-              f"(no key before / after: {results['no key'] / results['no key again']:.2f})")
+        print(
+            f"a key left in / no key: {results['a key left in'] / without:.2f} "
+            f"(no key before / after: {results['no key'] / results['no key again']:.2f})"
+        )
 
 
 if __name__ == "__main__":

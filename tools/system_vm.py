@@ -2,7 +2,7 @@
 
     with Image("amd64").vm(tmpdir) as vm:        # boots; power_cut() and boot() again
         vm.install(deb)
-        vm.plug(Key.fat32(tmpdir / "k.img", {"_QuorlUpdate/quorlupdate.sh": b"..."}))
+        vm.plug(Key(tmpdir / "k.img", [("vfat", 64, {"_QuorlUpdate/quorlupdate.sh": b"..."})]))
         vm.wait_line("Mounted")
 
 The image (scripts/system_image.sh) is built once and cached under
@@ -12,7 +12,8 @@ overlay on it, so the image is never changed. Each architecture boots on its
 board (BOARD_OF; VM(board="raspi2b") boots armhf on the Raspberry Pi 2). The
 harness talks to the guest through qemu-guest-agent on a virtio-serial port
 (a serial port on the Pi 2), and to QEMU through QMP:
-keys are plugged in and pulled as USB storage, and `quit` is a power cut.
+keys (tools/key_image.py) are plugged in and pulled as USB storage, and
+`quit` is a power cut.
 QEMU dies with the process that started it (PR_SET_PDEATHSIG), and a VM's
 files live in the caller's temporary directory.
 
@@ -29,6 +30,7 @@ import base64
 import binascii
 import collections
 import ctypes
+import dataclasses
 import fcntl
 import hashlib
 import json
@@ -74,8 +76,9 @@ class Board:
     card, its own USB controller, a serial port for the agent and no sound
     card (the image's loopback card stands in)."""
 
-    def __init__(self, binary, machine, console, pci=True, usb_bus="xhci.0", dtb=None, agent_tty=None,
-                 boot_seconds=300):
+    def __init__(
+        self, binary, machine, console, pci=True, usb_bus="xhci.0", dtb=None, agent_tty=None, boot_seconds=300
+    ):
         self.binary, self.machine, self.console = binary, machine, console
         self.pci, self.usb_bus, self.dtb, self.agent_tty = pci, usb_bus, dtb, agent_tty
         self.boot_seconds = boot_seconds
@@ -90,8 +93,16 @@ BOARDS = {
     # image's device tree switches it on). Four emulated cores and udev's
     # walk through the SoC's devices: a boot took 513 s on a machine whose
     # load was 17 on 2 cores.
-    "raspi2b": Board("qemu-system-arm", ["-M", "raspi2b"], "ttyAMA0", pci=False, usb_bus="usb-bus.0",
-                     dtb="rpi2b.dtb", agent_tty="ttyS1", boot_seconds=900),
+    "raspi2b": Board(
+        "qemu-system-arm",
+        ["-M", "raspi2b"],
+        "ttyAMA0",
+        pci=False,
+        usb_bus="usb-bus.0",
+        dtb="rpi2b.dtb",
+        agent_tty="ttyS1",
+        boot_seconds=900,
+    ),
     # armmp has no large physical addresses: PCI stays below 4 GiB.
     "virt32": Board("qemu-system-arm", ["-M", "virt,highmem=off", "-cpu", "cortex-a15"], "ttyAMA0"),
 }
@@ -194,18 +205,29 @@ def checked(value, what, kinds):
         raise ProtocolError(f"{what} is not an object: {_brief(value)}")
     for name, kind in kinds.items():
         if not isinstance(value.get(name), kind):
-            raise ProtocolError(f"{what} has a wrong {name}: {_brief(value[name])}" if name in value
-                                else f"{what} has no {name}")
+            raise ProtocolError(
+                f"{what} has a wrong {name}: {_brief(value[name])}" if name in value else f"{what} has no {name}"
+            )
     return value
 
 
+@dataclasses.dataclass(frozen=True)
+class JournalEntry:
+    cursor: str
+    seconds: float  # since boot
+    text: str
+
+
 def journal_entry(line):
-    """A line of journalctl -o json: (cursor, seconds since boot, message).
+    """A line of journalctl -o json, as a JournalEntry.
     journald writes each field as a string, a message that is not UTF-8 or
     holds control characters as the list of its bytes, and one longer than
     journalctl shows as null (left empty here)."""
-    entry = checked(guest_json(line), "a journal entry", {
-        "__CURSOR": str, "__MONOTONIC_TIMESTAMP": str, "MESSAGE": (str, list, type(None))})
+    entry = checked(
+        guest_json(line),
+        "a journal entry",
+        {"__CURSOR": str, "__MONOTONIC_TIMESTAMP": str, "MESSAGE": (str, list, type(None))},
+    )
     cursor, stamp, text = entry["__CURSOR"], entry["__MONOTONIC_TIMESTAMP"], entry.get("MESSAGE") or ""
     if not CURSOR.fullmatch(cursor):
         raise ProtocolError(f"a journal entry's cursor is not journald's: {_brief(cursor)}")
@@ -215,7 +237,7 @@ def journal_entry(line):
         if not all(type(b) is int and 0 <= b <= 255 for b in text):
             raise ProtocolError(f"a journal entry's message is neither text nor bytes: {_brief(text)}")
         text = bytes(text).decode(errors="replace")
-    return cursor, int(stamp) / 1e6, text
+    return JournalEntry(cursor, int(stamp) / 1e6, text)
 
 
 def qemu_user():
@@ -224,9 +246,21 @@ def qemu_user():
     try:
         pwd.getpwnam(QEMU_USER)
     except KeyError:
-        r = subprocess.run(["useradd", "--system", "--user-group", "--no-create-home", "--home-dir",
-                            "/nonexistent", "--shell", "/usr/sbin/nologin", QEMU_USER],
-                           capture_output=True, text=True)
+        r = subprocess.run(
+            [
+                "useradd",
+                "--system",
+                "--user-group",
+                "--no-create-home",
+                "--home-dir",
+                "/nonexistent",
+                "--shell",
+                "/usr/sbin/nologin",
+                QEMU_USER,
+            ],
+            capture_output=True,
+            text=True,
+        )
         if r.returncode != 0 and r.returncode != 9:  # 9: made meanwhile by another run
             raise VMError(f"cannot make the account {QEMU_USER}: {r.stderr.strip()}")
     return QEMU_USER
@@ -240,8 +274,7 @@ def qemu_user():
 # after -runas no set*id call can gain anything, and no_new_privs (see
 # _die_with_parent) is set as well.
 def _confined(jail):
-    return ["-runas", qemu_user(), "-chroot", str(jail),
-            "-sandbox", "on,obsolete=deny,spawn=deny,resourcecontrol=deny"]
+    return ["-runas", qemu_user(), "-chroot", str(jail), "-sandbox", "on,obsolete=deny,spawn=deny,resourcecontrol=deny"]
 
 
 class _Channel:
@@ -300,7 +333,7 @@ class _Channel:
                 raise VMError("the channel closed")
             self.buf += chunk
         line = bytes(self.buf[:end]).strip(b"\xff \r")
-        del self.buf[:end + 1]
+        del self.buf[: end + 1]
         if len(line) > MAX_LINE:
             raise ProtocolError(f"a line of more than {MAX_LINE // MIB} MiB on the channel")
         return guest_json(line) if line else None
@@ -311,8 +344,7 @@ class _Channel:
         msg = self.receive(deadline=deadline)
         if msg is None:
             return None
-        if (isinstance(msg, dict) and isinstance(msg.get("event"), str)
-                and isinstance(msg.get("data", {}), dict)):
+        if isinstance(msg, dict) and isinstance(msg.get("event"), str) and isinstance(msg.get("data", {}), dict):
             if msg["event"] in self.keep:
                 self.events.append(msg)
             return None
@@ -365,8 +397,21 @@ class VM:
             raise VMError("this board boots from its SD card only")
         self.dir = pathlib.Path(tempfile.mkdtemp(prefix="vm.", dir=workdir))
         self.overlay = self.dir / "overlay.qcow2"
-        subprocess.run(["qemu-img", "create", "-q", "-f", "qcow2", "-F", "raw", "-b",
-                        str(image.dir / "root.img"), str(self.overlay)], check=True)
+        subprocess.run(
+            [
+                "qemu-img",
+                "create",
+                "-q",
+                "-f",
+                "qcow2",
+                "-F",
+                "raw",
+                "-b",
+                str(image.dir / "root.img"),
+                str(self.overlay),
+            ],
+            check=True,
+        )
         self.proc = self.qmp = self.qga = None
         self.keys = {}  # id -> Key, as plugged in
         self.fdsets = {}  # id -> the fd set QEMU holds the key's file in
@@ -396,35 +441,80 @@ class VM:
         for s in (qmp, qga):
             s.unlink(missing_ok=True)
         b = self.board
-        cmd = [b.binary, *b.machine, "-accel", "tcg", "-m", str(self.memory),
-               "-nodefaults", "-no-user-config", "-display", "none", "-nic", "none",
-               "-kernel", str(self.image.dir / "vmlinuz"), "-initrd", str(self.image.dir / "initrd.img"),
-               "-chardev", f"socket,id=qmp,path={qmp},server=on,wait=off", "-mon", "chardev=qmp,mode=control",
-               "-chardev", f"socket,id=qga,path={qga},server=on,wait=off",
-               # In QEMU's memory, the newest CONSOLE_BYTES of it (see console()).
-               "-chardev", f"ringbuf,id=console,size={CONSOLE_BYTES}", "-serial", "chardev:console"]
+        cmd = [
+            b.binary,
+            *b.machine,
+            "-accel",
+            "tcg",
+            "-m",
+            str(self.memory),
+            "-nodefaults",
+            "-no-user-config",
+            "-display",
+            "none",
+            "-nic",
+            "none",
+            "-kernel",
+            str(self.image.dir / "vmlinuz"),
+            "-initrd",
+            str(self.image.dir / "initrd.img"),
+            "-chardev",
+            f"socket,id=qmp,path={qmp},server=on,wait=off",
+            "-mon",
+            "chardev=qmp,mode=control",
+            "-chardev",
+            f"socket,id=qga,path={qga},server=on,wait=off",
+            # In QEMU's memory, the newest CONSOLE_BYTES of it (see console()).
+            "-chardev",
+            f"ringbuf,id=console,size={CONSOLE_BYTES}",
+            "-serial",
+            "chardev:console",
+        ]
         append = f"root=LABEL=tarvexroot rw console={b.console} quiet"
         if b.pci:
-            cmd += ["-smp", str(self.cpus), "-device", "qemu-xhci,id=xhci",
-                    "-drive", f"file={self.overlay},if=none,id=root,format=qcow2,cache=unsafe",
-                    "-device", "usb-storage,bus=xhci.0,drive=root" if self.usb_root
-                    else "virtio-blk-pci,drive=root",
-                    "-device", "virtio-serial-pci",
-                    "-device", "virtserialport,chardev=qga,name=org.qemu.guest_agent.0",
-                    "-audiodev", "none,id=snd0", "-device", "intel-hda",
-                    "-device", "hda-duplex,audiodev=snd0"]
+            cmd += [
+                "-smp",
+                str(self.cpus),
+                "-device",
+                "qemu-xhci,id=xhci",
+                "-drive",
+                f"file={self.overlay},if=none,id=root,format=qcow2,cache=unsafe",
+                "-device",
+                "usb-storage,bus=xhci.0,drive=root" if self.usb_root else "virtio-blk-pci,drive=root",
+                "-device",
+                "virtio-serial-pci",
+                "-device",
+                "virtserialport,chardev=qga,name=org.qemu.guest_agent.0",
+                "-audiodev",
+                "none,id=snd0",
+                "-device",
+                "intel-hda",
+                "-device",
+                "hda-duplex,audiodev=snd0",
+            ]
         else:
             # The second serial port, after the console's.
-            cmd += ["-dtb", str(self.image.dir / b.dtb), "-serial", "chardev:qga",
-                    "-drive", f"file={self.overlay},if=sd,format=qcow2,cache=unsafe"]
+            cmd += [
+                "-dtb",
+                str(self.image.dir / b.dtb),
+                "-serial",
+                "chardev:qga",
+                "-drive",
+                f"file={self.overlay},if=sd,format=qcow2,cache=unsafe",
+            ]
             append += f" systemd.wants=tarvex-qga@{b.agent_tty}.service"
         cmd += ["-append", append, *_confined(self.jail)]
         self.started = time.monotonic()
         # -runas clears QEMU's parent-death signal; a root shell that keeps
         # it, as PID 1 of a PID namespace of QEMU's own, takes QEMU with it.
         cmd = ["unshare", "--pid", "--fork", "--kill-child", "--", "/bin/sh", "-c", '"$@"; exit $?', "sh", *cmd]
-        self.proc = subprocess.Popen(cmd, preexec_fn=_die_with_parent, stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.DEVNULL, stderr=open(self.dir / "qemu.err", "ab"))
+        self.proc = subprocess.Popen(
+            cmd,
+            preexec_fn=_die_with_parent,
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL,
+            stderr=open(self.dir / "qemu.err", "ab"),
+        )
         self.qmp = _Channel.connect(qmp, 30, keep={"DEVICE_DELETED"})
         self.qmp.receive(30)  # greeting
         self.qmp.call("qmp_capabilities")
@@ -506,17 +596,24 @@ class VM:
         pid = checked(self.qga.call("guest-exec", **args), "guest-exec's reply", {"pid": int})["pid"]
         deadline = time.monotonic() + timeout
         while True:
-            st = checked(self.qga.call("guest-exec-status", pid=pid), "guest-exec-status's reply", {
-                "exited": bool, "out-data": (str, type(None)), "err-data": (str, type(None)),
-                "exitcode": (int, type(None)), "signal": (int, type(None))})
+            st = checked(
+                self.qga.call("guest-exec-status", pid=pid),
+                "guest-exec-status's reply",
+                {
+                    "exited": bool,
+                    "out-data": (str, type(None)),
+                    "err-data": (str, type(None)),
+                    "exitcode": (int, type(None)),
+                    "signal": (int, type(None)),
+                },
+            )
             if st["exited"]:
                 break
             if time.monotonic() > deadline:
                 raise VMError(f"timed out after {timeout} s: {script}")
             time.sleep(0.1)
         try:
-            out, err = (base64.b64decode(st.get(f) or "").decode(errors="replace")
-                        for f in ("out-data", "err-data"))
+            out, err = (base64.b64decode(st.get(f) or "").decode(errors="replace") for f in ("out-data", "err-data"))
         except binascii.Error as e:
             raise ProtocolError(f"guest-exec-status's output is not base64: {e}") from None
         code = st["exitcode"] if st.get("exitcode") is not None else -(st.get("signal") or 1)
@@ -532,8 +629,9 @@ class VM:
         h = self.qga.call("guest-file-open", path=str(path), mode="w")
         try:
             for at in range(0, len(data), MIB // 2):
-                self.qga.call("guest-file-write", handle=h,
-                              **{"buf-b64": base64.b64encode(data[at:at + MIB // 2]).decode()})
+                self.qga.call(
+                    "guest-file-write", handle=h, **{"buf-b64": base64.b64encode(data[at : at + MIB // 2]).decode()}
+                )
         finally:
             self.qga.call("guest-file-close", handle=h)
         self.run(f"chmod {mode:o} '{path}'")
@@ -542,14 +640,14 @@ class VM:
         """apt-get installs the package offline; returns apt's output."""
         target = f"/root/{pathlib.Path(deb).name}"
         self.put(target, pathlib.Path(deb).read_bytes())
-        return self.out(f"DEBIAN_FRONTEND=noninteractive apt-get install -y -q {target} 2>&1",
-                        timeout=300)
+        return self.out(f"DEBIAN_FRONTEND=noninteractive apt-get install -y -q {target} 2>&1", timeout=300)
 
     def journal(self, unit=UNIT):
         """The unit's lines since boot (the journal is in memory only)."""
         which = f"-u {unit}" if unit else "-o short-monotonic"
-        return self.out(f"journalctl -q {which} -o cat --no-pager" if unit else
-                        f"journalctl -q {which} --no-pager").splitlines()
+        return self.out(
+            f"journalctl -q {which} -o cat --no-pager" if unit else f"journalctl -q {which} --no-pager"
+        ).splitlines()
 
     def wait_line(self, pattern, since=0, timeout=60, unit=UNIT, step=0.5):
         """Waits for a journal line matching the regular expression PATTERN
@@ -565,10 +663,9 @@ class VM:
                 # The unit's own lines, then the rest of the system's, less
                 # the beep's, which would crowd out the sudo and kernel lines.
                 # Then the guest's disks, and what of them is mounted where.
-                rest = [l for l in self.journal(unit=None) if "Playing WAVE" not in l]
+                rest = [line for line in self.journal(unit=None) if "Playing WAVE" not in line]
                 disks = self.run("lsblk -rn -o NAME,SIZE,FSTYPE,MOUNTPOINTS", check=False)[1]
-                tail = "\n  ".join(lines[since:][-30:] + ["--"] + rest[-60:] + ["--"] +
-                                   disks.splitlines())
+                tail = "\n  ".join(lines[since:][-30:] + ["--"] + rest[-60:] + ["--"] + disks.splitlines())
                 raise VMError(f"no line {pattern!r} within {timeout} s; after line {since}:\n  {tail}")
             time.sleep(step)
 
@@ -589,10 +686,13 @@ class VM:
         finally:
             os.close(fd)
         self.fdsets[key.id] = fdset
-        self.qmp.call("blockdev-add", **{"node-name": key.id, "driver": "raw",
-                                         "file": {"driver": "file", "filename": f"/dev/fdset/{fdset}"}})
-        self.qmp.call("device_add", driver="usb-storage", id=key.id + "d", drive=key.id,
-                      bus=self.board.usb_bus, removable=True)
+        self.qmp.call(
+            "blockdev-add",
+            **{"node-name": key.id, "driver": "raw", "file": {"driver": "file", "filename": f"/dev/fdset/{fdset}"}},
+        )
+        self.qmp.call(
+            "device_add", driver="usb-storage", id=key.id + "d", drive=key.id, bus=self.board.usb_bus, removable=True
+        )
         self.keys[key.id] = key
         key.vm = self
 
@@ -603,8 +703,9 @@ class VM:
         self.qmp.call("device_del", id=key.id + "d")
         deadline = time.monotonic() + timeout
         try:
-            self.qmp.take_event(lambda e: e["event"] == "DEVICE_DELETED"
-                                and e.get("data", {}).get("device") == key.id + "d", timeout)
+            self.qmp.take_event(
+                lambda e: e["event"] == "DEVICE_DELETED" and e.get("data", {}).get("device") == key.id + "d", timeout
+            )
         except socket.timeout:
             raise VMError(f"{key.id} was not released within {timeout} s") from None
         self.qmp.call("blockdev-del", **{"node-name": key.id})
@@ -620,143 +721,3 @@ class VM:
                     raise VMError(f"the guest still has {key.id}'s disk after {timeout} s")
                 time.sleep(0.2)
         self.last_pull = time.monotonic()
-
-
-class Key:
-    """A USB key as a disk image built on the host: partitions and their
-    files. The host kernel may lack vfat and exfat, so files go in through
-    mtools (FAT), exfat-fuse (exFAT) and mkfs.ext2/3/4 -d (ext2/3/4); NTFS,
-    minix and bfs keys stay empty."""
-
-    START = MIB  # the first partition's offset, as fdisk makes it
-
-    def __init__(self, path, partitions, table=True):
-        """PARTITIONS: (file system, size in MiB, {path: bytes} or a folder to
-        copy) each; without TABLE, one file system over the whole key."""
-        self.path = pathlib.Path(path)
-        self.id = "k" + hashlib.sha1(str(self.path).encode()).hexdigest()[:8]
-        self.partitions = partitions
-        total = sum(size for _, size, _ in partitions) * MIB + (2 * MIB if table else 0)
-        with open(self.path, "wb") as f:
-            f.truncate(total)
-        offsets, at = [], self.START if table else 0
-        for _, size, _ in partitions:
-            offsets.append(at)
-            at += size * MIB
-        if table:
-            types = {"vfat": "c", "exfat": "7", "ntfs": "7", "ext2": "83", "ext3": "83", "ext4": "83",
-                     "minix": "81", "bfs": "83"}
-            layout = "label: dos\n" + "".join(
-                f"start={o // 512}, size={s * MIB // 512}, type={types[fs]}\n"
-                for o, (fs, s, _) in zip(offsets, partitions))
-            subprocess.run(["sfdisk", "-q", str(self.path)], input=layout.encode(), check=True)
-        self.offsets = offsets
-        for offset, (fs, size, files) in zip(offsets, partitions):
-            self._filesystem(offset, fs, size, files)
-
-    def _filesystem(self, offset, fs, size, files):
-        with tempfile.TemporaryDirectory(prefix="key.", dir=self.path.parent) as tmp:
-            part = pathlib.Path(tmp) / "part.img"
-            with open(part, "wb") as f:
-                f.truncate(size * MIB)
-            if fs == "vfat":
-                subprocess.run(["mkfs.vfat", "-F", "32", "-n", "KEY", str(part)], check=True,
-                               stdout=subprocess.DEVNULL)
-                if isinstance(files, pathlib.Path):
-                    entries = sorted(str(files / e) for e in os.listdir(files))
-                    if entries:
-                        subprocess.run(["mcopy", "-s", "-Q", "-D", "o", "-i", str(part), *entries, "::/"],
-                                       check=True, stdin=subprocess.DEVNULL)
-                    files = {}
-                for name, data in files.items():
-                    parts = name.split("/")
-                    for i in range(1, len(parts)):
-                        subprocess.run(["mmd", "-D", "s", "-i", str(part), "::" + "/".join(parts[:i])],
-                                       stderr=subprocess.DEVNULL)
-                    src = pathlib.Path(tmp) / "file"
-                    src.write_bytes(data)
-                    subprocess.run(["mcopy", "-o", "-i", str(part), str(src), "::" + name], check=True)
-            else:
-                tree = files if isinstance(files, pathlib.Path) else pathlib.Path(tmp) / "tree"
-                tree.mkdir(exist_ok=True)
-                for name, data in ({} if tree is files else files).items():
-                    (tree / name).parent.mkdir(parents=True, exist_ok=True)
-                    (tree / name).write_bytes(data)
-                if fs in ("ext2", "ext3", "ext4"):
-                    subprocess.run([f"mkfs.{fs}", "-q", "-d", str(tree), str(part)], check=True)
-                elif fs in ("ntfs", "minix", "bfs"):
-                    # Empty: what matters is which driver takes them.
-                    assert not files, f"no files on {fs} keys"
-                    args = {"ntfs": ["mkntfs", "-F", "-Q", "-q"], "minix": ["mkfs.minix"],
-                            "bfs": ["mkfs.bfs"]}[fs]
-                    subprocess.run(args + [str(part)], check=True, stdout=subprocess.DEVNULL)
-                else:
-                    subprocess.run(["mkfs.exfat", "-L", "KEY", str(part)], check=True,
-                                   stdout=subprocess.DEVNULL)
-                    mnt = pathlib.Path(tmp) / "mnt"
-                    mnt.mkdir()
-                    # exfat-fuse wants a block device.
-                    loop = subprocess.run(["losetup", "--find", "--show", str(part)], check=True,
-                                          capture_output=True, text=True).stdout.strip()
-                    try:
-                        subprocess.run(["mount.exfat-fuse", loop, str(mnt)], check=True,
-                                       stdout=subprocess.DEVNULL)
-                        try:
-                            subprocess.run(["cp", "-r", f"{tree}/.", str(mnt)], check=True)
-                        finally:
-                            subprocess.run(["umount", str(mnt)], check=True)
-                    finally:
-                        subprocess.run(["losetup", "-d", loop], check=True)
-            with open(part, "rb") as src, open(self.path, "r+b") as dst:
-                dst.seek(offset)
-                shutil.copyfileobj(src, dst)
-
-    def read(self, name, partition=0):
-        """A file's bytes on the key as the guest left them, or None. Only
-        with the key out of every running VM."""
-        fs, size, _ = self.partitions[partition]
-        with tempfile.TemporaryDirectory(prefix="key.", dir=self.path.parent) as tmp:
-            part = pathlib.Path(tmp) / "part.img"
-            with open(self.path, "rb") as src, open(part, "wb") as dst:
-                src.seek(self.offsets[partition])
-                dst.write(src.read(size * MIB))
-            if fs == "vfat":
-                r = subprocess.run(["mtype", "-i", str(part), "::" + name], capture_output=True)
-                # mtools refuses a FAT left dirty by a power cut less than a
-                # missing file: tell the two apart.
-                if r.returncode != 0:
-                    listing = subprocess.run(["mdir", "-b", "-i", str(part), "::/"], capture_output=True)
-                    if listing.returncode != 0:
-                        raise VMError(f"cannot read the key: {listing.stderr.decode()}")
-                    return None
-                return r.stdout
-            if fs == "exfat":
-                return _read_exfat(part, name)
-            r = subprocess.run(["debugfs", "-R", f"cat /{name}", str(part)], capture_output=True)
-            return r.stdout if b"not found" not in r.stderr else None
-
-
-# Mounts IMAGE read-only with exfat-fuse in a mount namespace of its own (no
-# exFAT reader works on an image file), and prints the regular file $3.
-_EXFAT_CAT = """\
-mount.exfat-fuse -o ro,nosuid,nodev "$1" "$2" >/dev/null || exit 2
-if [ -f "$2/$3" ] && [ ! -L "$2/$3" ]; then cat -- "$2/$3"; rc=$?; else rc=1; fi
-umount "$2" || exit 2
-exit "$rc"
-"""
-
-
-def _read_exfat(image, name):
-    """The bytes of the file NAME on the exFAT file system IMAGE, or None."""
-    mnt = image.parent / "mnt"
-    mnt.mkdir()
-    loop = subprocess.run(["losetup", "--find", "--show", "--read-only", str(image)], check=True,
-                          capture_output=True, text=True).stdout.strip()
-    try:
-        r = subprocess.run(["unshare", "--mount", "--propagation", "private", "sh", "-c", _EXFAT_CAT,
-                            "sh", loop, str(mnt), name], capture_output=True)
-    finally:
-        subprocess.run(["losetup", "-d", loop], check=True)
-    if r.returncode == 2:
-        raise VMError(f"cannot read the key: {r.stderr.decode(errors='replace').strip()}")
-    return r.stdout if r.returncode == 0 else None

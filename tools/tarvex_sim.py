@@ -30,8 +30,14 @@ import time
 REPO = pathlib.Path(__file__).resolve().parents[1]
 LAUNCHER = REPO / "tests" / "sandbox" / "sandbox"
 MIB = 1 << 20
-NOT_COPIED = {stat.S_IFLNK: "link", stat.S_IFIFO: "FIFO", stat.S_IFSOCK: "socket",
-              stat.S_IFCHR: "device", stat.S_IFBLK: "device", stat.S_IFREG: "changed while read"}
+NOT_COPIED = {
+    stat.S_IFLNK: "link",
+    stat.S_IFIFO: "FIFO",
+    stat.S_IFSOCK: "socket",
+    stat.S_IFCHR: "device",
+    stat.S_IFBLK: "device",
+    stat.S_IFREG: "changed while read",
+}
 
 
 class SandboxError(RuntimeError):
@@ -92,8 +98,7 @@ class Sandbox:
     during a start or stop is delivered once it is over, since either cut
     short could leave a state dir or a loop device behind."""
 
-    def __init__(self, build=None, emulator=None, network=True,
-                 new_session=False, launcher=LAUNCHER):
+    def __init__(self, build=None, emulator=None, network=True, new_session=False, launcher=LAUNCHER):
         self.build = build_dir(build)
         if emulator is None:
             emulator = os.environ.get("TARVEX_EMULATOR", "").split()
@@ -109,14 +114,21 @@ class Sandbox:
         return constants(self.build)
 
     def _launch(self, *args, env=None):
-        return subprocess.run([self.launcher, *args], env=env, stdin=subprocess.DEVNULL,
-                              capture_output=True, text=True, timeout=120, check=False,
-                              start_new_session=self.new_session)
+        return subprocess.run(
+            [self.launcher, *args],
+            env=env,
+            stdin=subprocess.DEVNULL,
+            capture_output=True,
+            text=True,
+            timeout=120,
+            check=False,
+            start_new_session=self.new_session,
+        )
 
     def start(self):
         if self.dir is not None:
             raise SandboxError("sandbox already started")
-        args = (["start", "--build", str(self.build)] + ([] if self.network else ["--no-net"]))
+        args = ["start", "--build", str(self.build)] + ([] if self.network else ["--no-net"])
         with _signals_held(self.new_session):
             r = self._launch(*args, env=dict(os.environ, TARVEX_SB_OWNER=str(os.getpid())))
             if r.returncode != 0:
@@ -134,8 +146,10 @@ class Sandbox:
             atexit.unregister(self.stop)
             r = self._launch("stop", d)
             if r.returncode != 0 or os.path.exists(d):
-                raise SandboxError(f"sandbox stop failed ({r.returncode}); "
-                                   f"'tests/sandbox/sandbox sweep --stale' cleans up:\n{r.stderr}")
+                raise SandboxError(
+                    f"sandbox stop failed ({r.returncode}); "
+                    f"'tests/sandbox/sandbox sweep --stale' cleans up:\n{r.stderr}"
+                )
 
     def __enter__(self):
         return self.start()
@@ -156,14 +170,19 @@ class Sandbox:
             args += ["--env", f"{k}={v}"]
         return args + ["--"] + [str(c) for c in cmd]
 
-    def exec(self, *cmd, user=None, cwd=None, env=None, input=None, check=False,
-             timeout=60, text=True):
+    def exec(self, *cmd, user=None, cwd=None, env=None, input=None, check=False, timeout=60, text=True):
         """Runs CMD inside; stdout and stderr are captured (as text, what is
         not UTF-8 replaced: whatever a key holds must not stop the caller)."""
-        return subprocess.run(self._exec_cmd(cmd, user, cwd, env), input=input,
-                              stdin=None if input is not None else subprocess.DEVNULL,
-                              capture_output=True, text=text, errors="replace" if text else None,
-                              timeout=timeout, check=check)
+        return subprocess.run(
+            self._exec_cmd(cmd, user, cwd, env),
+            input=input,
+            stdin=None if input is not None else subprocess.DEVNULL,
+            capture_output=True,
+            text=text,
+            errors="replace" if text else None,
+            timeout=timeout,
+            check=check,
+        )
 
     def popen(self, *cmd, user=None, cwd=None, env=None, **kwargs):
         """Starts CMD inside and returns at once (for the daemon under test)."""
@@ -182,8 +201,7 @@ class Sandbox:
         directory), with MODE and OWNER as its user and group."""
         what = ["-d"] if data is None else ["/dev/stdin"]
         data = data.encode() if isinstance(data, str) else data or b""
-        r = self.exec("install", "-m", mode, "-o", owner, "-g", owner, *what, path, input=data,
-                      text=False)
+        r = self.exec("install", "-m", mode, "-o", owner, "-g", owner, *what, path, input=data, text=False)
         if r.returncode != 0:
             raise SandboxError(f"cannot make {path}: {r.stderr.decode(errors='replace').strip()}")
 
@@ -238,8 +256,7 @@ class Daemon:
         if scripts:
             self._token = "tarvex-script:" + secrets.token_hex(8)
             sb.install(WRAPPER_DIR, None, "0755")
-            sb.install(WRAPPER_DIR + "/bash", SCRIPT_WRAPPER.format(dir=WRAPPER_DIR, token=self._token),
-                       "0755")
+            sb.install(WRAPPER_DIR + "/bash", SCRIPT_WRAPPER.format(dir=WRAPPER_DIR, token=self._token), "0755")
             path = sb.exec("printenv", "PATH", user="pi").stdout.strip()
             env = {"PATH": f"{WRAPPER_DIR}:{path}", **(env or {})}
         self._cond = threading.Condition()
@@ -247,11 +264,14 @@ class Daemon:
         # ("Playing WAVE '...' : ") and a status line can end up on one line.
         # The sandbox's copy of the build's daemon: pi may not be able to
         # enter the build directory.
-        self.proc = sb.popen(*sb.emulator, DAEMON, user="pi", cwd="/home/pi",
-                             env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.proc = sb.popen(
+            *sb.emulator, DAEMON, user="pi", cwd="/home/pi", env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE
+        )
         self.started = time.monotonic()
-        self._readers = [threading.Thread(target=self._read, args=(stream, source), daemon=True)
-                         for stream, source in ((self.proc.stdout, "out"), (self.proc.stderr, "err"))]
+        self._readers = [
+            threading.Thread(target=self._read, args=(stream, source), daemon=True)
+            for stream, source in ((self.proc.stdout, "out"), (self.proc.stderr, "err"))
+        ]
         for reader in self._readers:
             reader.start()
 
@@ -285,8 +305,7 @@ class Daemon:
                         return i
                 left = deadline - time.monotonic()
                 if left <= 0:
-                    raise AssertionError(
-                        f"no line matching {pattern!r} within {timeout} s; got:\n" + self.transcript())
+                    raise AssertionError(f"no line matching {pattern!r} within {timeout} s; got:\n" + self.transcript())
                 self._cond.wait(left)
 
     def count(self, pattern, after=0):
@@ -297,6 +316,11 @@ class Daemon:
     def mark(self):
         with self._cond:
             return len(self.lines)
+
+    def children(self):
+        """Its children as "pid args" lines, looked up from outside as root."""
+        r = self.sb.exec("sh", "-c", 'd=$(pgrep -o -u pi -f "/tarvexd$") && ps -o pid=,args= --ppid "$d"')
+        return r.stdout.splitlines()
 
     def transcript(self):
         return "\n".join(f"{t:7.2f}  {line}" for t, line, _ in self.lines)
@@ -320,6 +344,7 @@ class Daemon:
 class Staged:
     """A folder as stage_folder copied it: what was left out and why, the
     bytes and the entries copied."""
+
     left_out: list
     total: int
     count: int
@@ -379,11 +404,17 @@ def _copy_file(name, dirfd, out, st):
 def key_layout(sb, disk):
     """The key inserted as DISK (sda) as blkid sees it: (name, bytes, file
     system or "", partition table or "") for the disk, then its partitions."""
-    r = sb.exec("sh", "-c", f'for n in /dev/{disk} /dev/{disk}[0-9]*; do [ -b "$n" ] && echo '
-                '"${n#/dev/} $(blockdev --getsize64 "$n") $(blkid -p -o value -s TYPE "$n")/'
-                '$(blkid -p -o value -s PTTYPE "$n")"; done')
-    return [(name, int(size), *types.split("/"))
-            for name, size, types in (line.split(" ", 2) for line in r.stdout.splitlines())]
+    r = sb.exec(
+        "sh",
+        "-c",
+        f'for n in /dev/{disk} /dev/{disk}[0-9]*; do [ -b "$n" ] && echo '
+        '"${n#/dev/} $(blockdev --getsize64 "$n") $(blkid -p -o value -s TYPE "$n")/'
+        '$(blkid -p -o value -s PTTYPE "$n")"; done',
+    )
+    return [
+        (name, int(size), *types.split("/"))
+        for name, size, types in (line.split(" ", 2) for line in r.stdout.splitlines())
+    ]
 
 
 def sounds(sb):
@@ -391,6 +422,13 @@ def sounds(sb):
     as pi inside: an update script may have made the record a link."""
     r = sb.exec("cat", "/tmp/aplay.log", user="pi")
     return r.stdout.splitlines() if r.returncode == 0 else []
+
+
+def home_files(sb):
+    """Files in /home/pi but the mount point, as pi sees them: name -> (size, mtime)."""
+    find = ["-path", sb.constants.kMountPoint, "-prune", "-o", "-type", "f", "-printf", r"%s %T@ %P\0"]
+    entries = sb.exec("find", "/home/pi", *find, user="pi").stdout.split("\0")
+    return {name: (size, mtime) for size, mtime, name in (e.split(" ", 2) for e in entries if e)}
 
 
 def mounted_at_media(sb):

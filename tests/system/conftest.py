@@ -11,7 +11,8 @@ import time
 
 import pytest
 
-from system_vm import REPO, Image, Key
+from key_image import Key
+from system_vm import REPO, Image
 from tarvex_sim import constants, pass_times, sound_file, wait_until
 
 C = constants()
@@ -86,6 +87,7 @@ def make_key(tmp_path, request):
     def make(partitions, table=True):
         made.append(Key(tmp_path / f"key{len(made) + 1}.img", partitions, table))
         return made[-1]
+
     yield make
     # A key a failed test left in would become the next test's sda. A test
     # that passed may leave its key in on purpose, for the next to pull.
@@ -112,8 +114,9 @@ def wait_until_armed(vm):
     pass has seen the last one gone counts as that key still in. Waits past
     the first pass and past two passes since the last key was gone (the pass
     under way may be a long one, mounting)."""
-    up, started = vm.out("cut -d' ' -f1 /proc/uptime; "
-                         "systemctl show -p ActiveEnterTimestampMonotonic --value tarvexd").split()
+    up, started = vm.out(
+        "cut -d' ' -f1 /proc/uptime; " "systemctl show -p ActiveEnterTimestampMonotonic --value tarvexd"
+    ).split()
     time.sleep(max(0.0, FIRST_PASS + 1 - (float(up) - int(started) / 1e6)))
     if vm.last_pull is not None:
         time.sleep(max(0.0, vm.last_pull + 2 * PASS + 1 - time.monotonic()))
@@ -132,8 +135,7 @@ def plug_and_mount(vm, key, since=0, step=0.5):
     return vm.wait_line(MOUNTED, since, timeout=60, step=step)
 
 
-def plug_and_update(vm, key, since=0, expect=r"update: running as pi in /home/pi",
-                    folder=C.kUpdateFolder):
+def plug_and_update(vm, key, since=0, expect=r"update: running as pi in /home/pi", folder=C.kUpdateFolder):
     """Plugs KEY in and waits until its update script has run; the index of
     the script's line."""
     i = plug_and_mount(vm, key, since)
@@ -148,6 +150,8 @@ def pull_and_unmount(vm, key, since):
     # The line comes before the umount it announces.
     assert wait_until(lambda: vm.mount_options(MEDIA) is None, SLACK, step=0.5)
     # Nothing mounted from a device that is gone.
-    assert vm.out("awk '$1 ~ /^\\/dev\\// { print $1 }' /proc/mounts | "
-                  "while read d; do [ -b \"$d\" ] || echo \"$d\"; done") == ""
+    assert (
+        vm.out("awk '$1 ~ /^\\/dev\\// { print $1 }' /proc/mounts | " 'while read d; do [ -b "$d" ] || echo "$d"; done')
+        == ""
+    )
     return i
