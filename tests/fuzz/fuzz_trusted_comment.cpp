@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (purpose) {
         // What it accepts names a folder and a release the state file can hold.
         const auto again = parseRelease(std::to_string(purpose->release));
-        if (purpose->folder.empty() || again != purpose->release) {
+        if (purpose->folder.empty() || !again || *again != purpose->release) {
             __builtin_trap();
         }
     } else if (purpose.why().empty()) {
